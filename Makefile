@@ -1,0 +1,28 @@
+# Entry points for newcomers and CI. See README.md.
+.PHONY: all deps build check test-debug test-asan release bench clean
+
+all: build
+
+deps:
+	@bash scripts/setup-deps.sh
+
+build: deps
+	cmake --preset debug
+	cmake --build --preset debug
+
+release: deps
+	cmake --preset release
+	cmake --build --preset release
+
+# Sets everything up, builds the debug and the sanitizer builds and runs every
+# test in both.
+check: deps
+	cmake --preset debug
+	cmake --build --preset debug
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset debug
+	ctest --preset asan
+
+clean:
+	rm -rf build

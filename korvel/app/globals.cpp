@@ -1,0 +1,5 @@
+#include "korvel/app/globals.h"
+
+std::string GameDir;
+std::string DownloadDir;
+std::string ReportUrl;

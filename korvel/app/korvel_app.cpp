@@ -1,0 +1,72 @@
+#include "korvel/app/korvel_app.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "korvel/app/app_message_box.h"
+#include "korvel/app/command_line.h"
+#include "korvel/app/globals.h"
+#include "korvel/res/strings.h"
+#include "korvel/update/settings.h"
+#include "platform/sockets.h"
+
+namespace {
+CkorvelApp* g_app = nullptr;
+}
+
+CkorvelApp* TheApp() { return g_app; }
+void SetTheApp(CkorvelApp* app) { g_app = app; }
+
+bool CkorvelApp::InitInstance(const std::string& commandLine) {
+    // One updater at a time. Taking the lock is the test and the mark in one
+    // atomic step; when no lock file can be made at all, run unguarded.
+    using Mark = platform::SingleInstanceMark;
+    if (m_hSingleInstance.Acquire(res::LoadString(res::IDS_INSTANCE_NAME)) ==
+        Mark::Result::HeldElsewhere) {
+        AppMessageBox(res::LoadString(res::IDS_ALREADY_RUNNING));
+        return false;
+    }
+
+    if (!platform::InitSocketLayer()) {
+        AppMessageBox(res::LoadString(res::IDS_SOCKETS_INIT_FAILED));
+        return false;
+    }
+
+    LaunchArguments args;
+    switch (ParseCommandLine(commandLine, args)) {
+        case CommandLineStatus::Empty:
+            SystemErrorBox(res::LoadString(res::IDS_RUN_GAME));
+            return false;
+        case CommandLineStatus::NoSpace:
+            SystemErrorBox("自动更新参数错误，请运行zorn.exe!");
+            return false;
+        case CommandLineStatus::BadValue:
+            return false;
+        case CommandLineStatus::Ok:
+            break;
+    }
+    m_launcherValue = args.value;
+    m_expansionMode = args.expansionMode;
+
+    GameDir = MakeGameDir(args.gameDirectory);
+    DownloadDir = MakeDownloadDir(args.gameDirectory);
+    // After GameDir: the settings file is found through it.
+    ReportUrl = ReadSetting("", setting::kReportUrl, res::kDefaultReportUrl);
+
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+
+    // Diagnostic until the main window exists: what start-up worked out.
+    std::printf("[korvel start-up diagnostic] mode=%s value=0x%x\n",
+                m_expansionMode ? "expansion" : "patch", m_launcherValue);
+    std::printf("[korvel start-up diagnostic] GameDir=%s\n", GameDir.c_str());
+    std::printf("[korvel start-up diagnostic] DownloadDir=%s\n", DownloadDir.c_str());
+    std::printf("[korvel start-up diagnostic] ReportUrl=%s\n", ReportUrl.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
+int CkorvelApp::ExitInstance() {
+    m_hSingleInstance.Release();
+    return 0;
+}

@@ -1,0 +1,20 @@
+#include "korvel/res/strings.h"
+
+namespace res {
+
+std::string LoadString(unsigned id) {
+    switch (id) {
+        case IDS_SOCKETS_INIT_FAILED: return "Windows 套接字初始化失败。";
+        case IDS_ALREADY_RUNNING: return "更新程序已经在运行。";
+        case IDS_WINDOW_TITLE: return "《ZorniaII》更新程序";
+        case IDS_INSTANCE_NAME: return "VESPERA_GAME_PATCH_8614893";
+        case IDS_RUN_GAME: return "请运行zorn.exe!";
+        case IDS_DEFAULT_UPDATE_URL: return kDefaultUpdateUrl;
+        case IDS_SETTINGS_FILE: return "update.ini";
+        case IDS_UPDATE_URL_KEY: return "UpdateURLEX";
+        case IDS_DOWNLOAD_DIR: return "download";
+        default: return {};
+    }
+}
+
+}  // namespace res

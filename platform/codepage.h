@@ -1,0 +1,22 @@
+// Multi-byte aware helpers for byte strings in the system code page (GBK).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// True when c starts a double-byte character in GBK (code page 936).
+constexpr bool IsGbkLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// Position of the first / last occurrence of the single-byte character ch in
+// s, never matching the second byte of a double-byte character; npos if none.
+std::size_t FindCharMb(std::string_view s, char ch, std::size_t from = 0);
+std::size_t FindLastCharMb(std::string_view s, char ch);
+
+// Compares two byte strings, folding ASCII letters only; double-byte
+// characters must match exactly.
+bool EqualsNoCaseMb(std::string_view a, std::string_view b);
+
+}  // namespace platform

@@ -1,0 +1,179 @@
+#include "platform/message_box.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <string_view>
+
+namespace platform {
+
+std::vector<int> ButtonResults(MbButtons buttons) {
+    switch (buttons) {
+        case MbButtons::Ok: return {IDOK};
+        case MbButtons::OkCancel: return {IDOK, IDCANCEL};
+        case MbButtons::YesNo: return {IDYES, IDNO};
+        case MbButtons::YesNoCancel: return {IDYES, IDNO, IDCANCEL};
+        case MbButtons::RetryCancel: return {IDRETRY, IDCANCEL};
+    }
+    return {IDOK};
+}
+
+int DefaultResult(const MessageBoxSpec& spec) {
+    const std::vector<int> results = ButtonResults(spec.buttons);
+    // An out-of-range default falls back to the first button, as on Windows.
+    if (spec.defaultButton < 0 || static_cast<std::size_t>(spec.defaultButton) >= results.size())
+        return results.front();
+    return results[static_cast<std::size_t>(spec.defaultButton)];
+}
+
+const char* ButtonLabel(int result) {
+    switch (result) {
+        case IDOK: return "确定";
+        case IDCANCEL: return "取消";
+        case IDRETRY: return "重试";
+        case IDYES: return "是";
+        case IDNO: return "否";
+        default: return "?";
+    }
+}
+
+namespace {
+
+const char* IconLabel(MbIcon icon) {
+    switch (icon) {
+        case MbIcon::Error: return "错误";
+        case MbIcon::Warning: return "警告";
+        case MbIcon::Information: return "信息";
+        case MbIcon::Question: return "询问";
+        case MbIcon::None: break;
+    }
+    return nullptr;
+}
+
+// The key a user types for a button at a console prompt.
+char ButtonKey(int result) {
+    switch (result) {
+        case IDOK: return 'o';
+        case IDCANCEL: return 'c';
+        case IDRETRY: return 'r';
+        case IDYES: return 'y';
+        case IDNO: return 'n';
+        default: return '?';
+    }
+}
+
+bool ReadLine(int fd, std::string& line) {
+    line.clear();
+    char c;
+    for (;;) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n <= 0) return !line.empty();
+        if (c == '\n') return true;
+        line.push_back(c);
+    }
+}
+
+// Maps a typed answer to a button of the box; 0 when it names none.
+int ParseAnswer(std::string_view answer, const std::vector<int>& results, int def) {
+    while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
+        answer.remove_suffix(1);
+    while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.front())))
+        answer.remove_prefix(1);
+    if (answer.empty()) return def;
+    for (int r : results) {
+        if (answer == ButtonLabel(r)) return r;
+        if (answer.size() == 1 &&
+            std::tolower(static_cast<unsigned char>(answer[0])) == ButtonKey(r))
+            return r;
+    }
+    return 0;
+}
+
+ConsoleMessageBoxes& DefaultBoxes() {
+    static ConsoleMessageBoxes boxes;
+    return boxes;
+}
+
+std::atomic<MessageBoxes*> g_current{nullptr};
+
+}  // namespace
+
+ConsoleMessageBoxes::ConsoleMessageBoxes(std::FILE* out, int inputFd)
+    : out_(out), inputFd_(inputFd) {}
+
+int ConsoleMessageBoxes::Show(const MessageBoxSpec& spec) {
+    std::lock_guard lock(mutex_);
+    const std::vector<int> results = ButtonResults(spec.buttons);
+    const int def = DefaultResult(spec);
+
+    std::string buttons;
+    for (int r : results) {
+        if (!buttons.empty()) buttons += " / ";
+        buttons += ButtonLabel(r);
+        buttons += '(';
+        buttons += ButtonKey(r);
+        buttons += ')';
+    }
+    const char* icon = IconLabel(spec.icon);
+    std::fprintf(out_, "\n┌─ %s%s%s%s\n", spec.caption.c_str(), icon ? " [" : "", icon ? icon : "",
+                 icon ? "]" : "");
+    std::string_view text = spec.text;
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        std::fprintf(out_, "│ %.*s\n", static_cast<int>(text.substr(0, nl).size()), text.data());
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    }
+
+    if (!::isatty(inputFd_)) {
+        std::fprintf(out_, "└─ %s → %s\n", buttons.c_str(), ButtonLabel(def));
+        std::fflush(out_);
+        return def;
+    }
+    for (;;) {
+        std::fprintf(out_, "└─ %s [默认: %s] > ", buttons.c_str(), ButtonLabel(def));
+        std::fflush(out_);
+        std::string line;
+        if (!ReadLine(inputFd_, line)) {
+            std::fprintf(out_, "%s\n", ButtonLabel(def));
+            return def;
+        }
+        if (const int r = ParseAnswer(line, results, def)) return r;
+    }
+}
+
+int RecordingMessageBoxes::Show(const MessageBoxSpec& spec) {
+    std::lock_guard lock(mutex_);
+    shown_.push_back(spec);
+    if (answers_.empty()) return DefaultResult(spec);
+    const int r = answers_.front();
+    answers_.pop_front();
+    return r;
+}
+
+void RecordingMessageBoxes::QueueAnswer(int result) {
+    std::lock_guard lock(mutex_);
+    answers_.push_back(result);
+}
+
+std::vector<MessageBoxSpec> RecordingMessageBoxes::Shown() const {
+    std::lock_guard lock(mutex_);
+    return shown_;
+}
+
+void RecordingMessageBoxes::Clear() {
+    std::lock_guard lock(mutex_);
+    shown_.clear();
+    answers_.clear();
+}
+
+void SetMessageBoxes(MessageBoxes* boxes) { g_current.store(boxes); }
+
+MessageBoxes& CurrentMessageBoxes() {
+    MessageBoxes* boxes = g_current.load();
+    return boxes ? *boxes : DefaultBoxes();
+}
+
+int ShowMessageBox(const MessageBoxSpec& spec) { return CurrentMessageBoxes().Show(spec); }
+
+}  // namespace platform

@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "korvel/app/globals.h"
+#include "korvel/app/korvel_app.h"
+#include "korvel/res/strings.h"
+#include "platform/message_box.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using platform::MbIcon;
+using testing_support::PtyChild;
+using testing_support::RunProgram;
+using testing_support::TempDir;
+
+constexpr const char* kDiagnostic = "[korvel start-up diagnostic]";
+
+class StartUpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
+        platform::SetMessageBoxes(&boxes_);
+    }
+    void TearDown() override {
+        platform::SetMessageBoxes(nullptr);
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    std::map<std::string, std::string> Env() const {
+        return {{"XDG_RUNTIME_DIR", runtime_.path()}};
+    }
+    TempDir runtime_;
+    TempDir game_;
+    platform::RecordingMessageBoxes boxes_;
+};
+
+TEST_F(StartUpTest, RefusalsShowTheirOwnMessages) {
+    struct Case {
+        std::string line;
+        std::string caption, text;  // empty text: no box at all
+        MbIcon icon;
+    } cases[] = {
+        {"", "错误", "请运行zorn.exe!", MbIcon::Error},
+        {"/srv/game", "错误", "自动更新参数错误，请运行zorn.exe!", MbIcon::Error},
+        {" /srv/game", "", "", MbIcon::None},
+        {"xyz /srv/game", "", "", MbIcon::None},
+    };
+    for (const auto& c : cases) {
+        boxes_.Clear();
+        CkorvelApp app;
+        EXPECT_FALSE(app.InitInstance(c.line));
+        const auto shown = boxes_.Shown();
+        if (c.text.empty()) {
+            EXPECT_TRUE(shown.empty()) << c.line;
+        } else {
+            ASSERT_EQ(shown.size(), 1u) << c.line;
+            EXPECT_EQ(shown[0].caption, c.caption);
+            EXPECT_EQ(shown[0].text, c.text);
+            EXPECT_EQ(shown[0].icon, c.icon);
+            EXPECT_EQ(shown[0].buttons, platform::MbButtons::Ok);
+            EXPECT_EQ(shown[0].owner, nullptr);
+        }
+        EXPECT_EQ(app.ExitInstance(), 0);
+    }
+}
+
+TEST_F(StartUpTest, SecondCopyInTheSameMomentIsRefused) {
+    CkorvelApp first, second;
+    first.InitInstance("1 " + game_.path());
+    EXPECT_TRUE(first.m_hSingleInstance.Held());
+    boxes_.Clear();
+    second.InitInstance("1 " + game_.path());
+    const auto shown = boxes_.Shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, res::kAppName);
+    EXPECT_EQ(shown[0].text, "更新程序已经在运行。");
+    EXPECT_EQ(shown[0].icon, MbIcon::Warning);  // the framework's box adds it to OK boxes
+    first.ExitInstance();
+    EXPECT_FALSE(first.m_hSingleInstance.Held());
+}
+
+TEST_F(StartUpTest, PathsAndReportAddressAreSet) {
+    game_.Write("update.ini", "[Setting]\r\nPATCHDOWNLOADINFO=http://127.0.0.1:9/stat\r\n");
+    CkorvelApp app;
+    app.InitInstance("1a " + game_.path());
+    EXPECT_EQ(app.m_launcherValue, 0x1au);
+    EXPECT_FALSE(app.m_expansionMode);
+    EXPECT_EQ(GameDir, game_.path() + "/");
+    EXPECT_EQ(DownloadDir, game_.path() + "/download");
+    EXPECT_EQ(ReportUrl, "http://127.0.0.1:9/stat");
+    app.ExitInstance();
+
+    TempDir bare;
+    CkorvelApp expansion;
+    expansion.InitInstance("0 " + bare.path());
+    EXPECT_TRUE(expansion.m_expansionMode);
+    EXPECT_EQ(ReportUrl, res::kDefaultReportUrl);
+    expansion.ExitInstance();
+}
+
+TEST_F(StartUpTest, ProgramPrintsItsDiagnosticAndRefusesAnEmptyCommandLine) {
+    auto ok = RunProgram({KORVEL_BINARY, "1a", game_.path()}, Env());
+    EXPECT_EQ(ok.exitCode, 0);
+    EXPECT_NE(ok.out.find(std::string(kDiagnostic) + " mode=patch value=0x1a"), std::string::npos)
+        << ok.out;
+    EXPECT_NE(ok.out.find("GameDir=" + game_.path() + "/\n"), std::string::npos);
+    EXPECT_NE(ok.out.find("DownloadDir=" + game_.path() + "/download\n"), std::string::npos);
+
+    auto empty = RunProgram({KORVEL_BINARY}, Env());
+    EXPECT_EQ(empty.exitCode, 0);
+    EXPECT_NE(empty.err.find("错误"), std::string::npos) << empty.err;
+    EXPECT_NE(empty.err.find("请运行zorn.exe!"), std::string::npos) << empty.err;
+    EXPECT_EQ(empty.out.find(kDiagnostic), std::string::npos);
+}
+
+TEST_F(StartUpTest, TwoProcessesOnlyOneRuns) {
+    // The first copy stops at its error box, waiting for an answer on its
+    // terminal, and holds the mark all that time.
+    PtyChild first({KORVEL_BINARY}, Env());
+    ASSERT_TRUE(first.WaitFor("请运行zorn.exe!")) << first.Output();
+
+    auto second = RunProgram({KORVEL_BINARY, "1", game_.path()}, Env());
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_NE(second.err.find("更新程序已经在运行。"), std::string::npos) << second.err;
+    EXPECT_EQ(second.out.find(kDiagnostic), std::string::npos);
+
+    first.Send("\n");
+    EXPECT_EQ(first.Wait(), 0);
+
+    auto third = RunProgram({KORVEL_BINARY, "1", game_.path()}, Env());
+    EXPECT_NE(third.out.find(kDiagnostic), std::string::npos) << third.err;
+    EXPECT_EQ(third.err.find("更新程序已经在运行。"), std::string::npos);
+}
+
+}  // namespace

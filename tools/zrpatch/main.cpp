@@ -1,0 +1,440 @@
+// zrpatch: the publisher's patch tool. Makes patch files from two client
+// folders, applies them with the updater's own code, shows what is inside
+// them and prints their update-list lines.
+//
+// Exit codes: 0 done, 1 the operation failed, 2 wrong command line.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "korvel/update/md5.h"
+#include "korvel/update/patch_body.h"
+#include "korvel/update/patch_file.h"
+#include "korvel/update/settings.h"
+#include "korvel/update/update_list.h"
+#include "platform/message_box.h"
+#include "tools/zrpatch/patch_maker.h"
+#include "tools/zrpatch/patch_writer.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kMainHelp =
+    "usage: zrpatch COMMAND [OPTIONS]\n"
+    "\n"
+    "Publisher's tool for the updater's patch files.\n"
+    "\n"
+    "commands:\n"
+    "  make    compare two client folders and write one patch file\n"
+    "  apply   apply a patch file to a client folder, exactly as the updater does\n"
+    "  info    show a patch file's header and sections\n"
+    "  entry   print the update-list line for a patch file\n"
+    "\n"
+    "'zrpatch COMMAND --help' describes each command.\n"
+    "Exit codes: 0 done, 1 the operation failed, 2 wrong command line.\n"
+    "Errors go to standard error as 'zrpatch: error: ...', warnings as\n"
+    "'zrpatch: warning: ...'.\n";
+
+const char* const kMakeHelp =
+    "usage: zrpatch make --from OLD --to NEW --version X.Y.Z [--codec lzo|bzip2] -o FILE\n"
+    "\n"
+    "Compares the client folders OLD and NEW and writes the patch file FILE that\n"
+    "turns OLD into NEW: a MODI section with the changed byte runs and the final\n"
+    "size for each changed file, an ADDF section with the whole content for each\n"
+    "new file (and for a changed file when that is smaller). The body is packed\n"
+    "with LZO1X-999 (--codec lzo, the default) or bzip2 level 9.\n"
+    "\n"
+    "A patch cannot delete files: files of OLD missing in NEW are listed as\n"
+    "warnings, as are empty folders and symbolic links of NEW. Each section is\n"
+    "printed on standard output as 'MODI NAME' or 'ADDF NAME', then a line\n"
+    "'written FILE unpacked N packed M'.\n";
+
+const char* const kApplyHelp =
+    "usage: zrpatch apply FILE --game DIR --version X.Y.Z\n"
+    "\n"
+    "Applies the patch file FILE to the client folder DIR with the updater's own\n"
+    "code: the header's version must be X.Y.Z, sections are applied in order and\n"
+    "those applied before a failure stay applied. The updater's message for a\n"
+    "failure is printed on standard error.\n";
+
+const char* const kInfoHelp =
+    "usage: zrpatch info FILE\n"
+    "\n"
+    "Unpacks FILE and prints, one tab-separated item per line: magic, codec,\n"
+    "version, packed and unpacked size, then 'section TAG NAME ...' for every\n"
+    "section (final size, data size and run count for MODI; data size for ADDF)\n"
+    "and 'sections N' at the end. A malformed file is reported as an error.\n";
+
+const char* const kEntryHelp =
+    "usage: zrpatch entry FILE --version X.Y.Z --bt-url URL --http-url URL --method bt|http\n"
+    "\n"
+    "Checks that FILE is a sound patch file of version X.Y.Z and prints its line\n"
+    "for the update list: version, BitTorrent address, HTTP address, MD5 digest,\n"
+    "size in bytes and download method, separated by blanks. The BitTorrent\n"
+    "address also names the file on the player's disk (the text after its last\n"
+    "'/'); the torrent is expected at that address followed by '.torrent'.\n";
+
+void Error(const std::string& text) { std::fprintf(stderr, "zrpatch: error: %s\n", text.c_str()); }
+void Warning(const std::string& text) {
+    std::fprintf(stderr, "zrpatch: warning: %s\n", text.c_str());
+}
+
+int Usage(const std::string& text) {
+    Error(text);
+    std::fprintf(stderr, "(see 'zrpatch --help')\n");
+    return kExitUsage;
+}
+
+// The updater's message boxes, as error lines.
+class StderrMessageBoxes : public platform::MessageBoxes {
+public:
+    int Show(const platform::MessageBoxSpec& spec) override {
+        Error(spec.text);
+        return platform::DefaultResult(spec);
+    }
+};
+
+// Command line of one command: options with values, and positional words.
+struct Args {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> positional;
+    bool help = false;
+};
+
+// Parses argv[first..]; "--name value", "--name=value" and "-o value".
+bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>& known, Args& args,
+               std::string& error) {
+    for (int i = first; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--help" || word == "-h") {
+            args.help = true;
+            continue;
+        }
+        if (word.size() < 2 || word[0] != '-') {
+            args.positional.push_back(word);
+            continue;
+        }
+        std::string value;
+        bool hasValue = false;
+        if (const std::size_t eq = word.find('='); eq != std::string::npos) {
+            value = word.substr(eq + 1);
+            word.resize(eq);
+            hasValue = true;
+        }
+        bool isKnown = false;
+        for (const auto& k : known) isKnown = isKnown || k == word;
+        if (!isKnown) {
+            error = "unknown option " + word;
+            return false;
+        }
+        if (!hasValue) {
+            if (i + 1 >= argc) {
+                error = "option " + word + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (args.options.count(word)) {
+            error = "option " + word + " given twice";
+            return false;
+        }
+        args.options[word] = value;
+    }
+    return true;
+}
+
+bool Require(const Args& args, const std::vector<std::string>& names, std::string& error) {
+    for (const auto& n : names) {
+        if (!args.options.count(n) || args.options.at(n).empty()) {
+            error = "missing " + n;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Strict "X.Y.Z": decimal numbers that fit the version number's fields, not
+// all zero.
+bool ParseVersion(const std::string& text, std::uint32_t& version, std::string& canonical) {
+    unsigned long parts[3] = {0, 0, 0};
+    const unsigned long limits[3] = {255, 255, 65535};
+    std::size_t pos = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (pos >= text.size() || text[pos] != '.') return false;
+            ++pos;
+        }
+        const std::size_t start = pos;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 6) {
+            parts[i] = parts[i] * 10 + static_cast<unsigned long>(text[pos] - '0');
+            ++pos;
+        }
+        if (pos == start || parts[i] > limits[i]) return false;
+    }
+    if (pos != text.size()) return false;
+    version = PackVersion(static_cast<int>(parts[0]), static_cast<int>(parts[1]),
+                          static_cast<int>(parts[2]));
+    canonical = std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
+                std::to_string(parts[2]);
+    return version != 0;
+}
+
+std::string VersionText(std::uint32_t v) {
+    return std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
+           std::to_string(v & 0xFFFF);
+}
+
+void SplitPath(const std::string& path, std::string& dir, std::string& name) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        dir = ".";
+        name = path;
+    } else {
+        dir = slash == 0 ? "/" : path.substr(0, slash);
+        name = path.substr(slash + 1);
+    }
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error) {
+    const std::string temp = path + ".part";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out.write(data.data(), static_cast<std::streamsize>(data.size())) || !out.flush()) {
+            error = "cannot write " + temp;
+            ::unlink(temp.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Loads and unpacks a patch file, reporting failures as the updater words them.
+bool Load(const std::string& file, const std::uint32_t* version, LoadedPatch& patch) {
+    std::string dir, name, error;
+    SplitPath(file, dir, name);
+    if (LoadPatchFile(dir, name, version, patch, error)) return true;
+    Error(error.empty() ? file + ": file is shorter than its header says" : error);
+    return false;
+}
+
+// Walks every section like the updater would before touching a file; false
+// (with the reason reported) where the updater would refuse the section.
+bool WalkSections(const std::string& name, std::string_view body, bool print, std::size_t& count) {
+    PatchBodyReader reader(body);
+    count = 0;
+    for (;;) {
+        PatchSection s;
+        const BodyStep step = reader.Next(s);
+        if (step == BodyStep::End) {
+            if (reader.offset() != body.size())
+                Warning(std::to_string(body.size() - reader.offset()) +
+                        " bytes after the end tag are ignored");
+            return true;
+        }
+        std::size_t runs = 0;
+        if (step == BodyStep::Malformed || !IsPlainRelativeName(s.name) ||
+            (s.tag == kSectionModify && !CheckModifyRuns(s.data, &runs))) {
+            Error(name + "含有不合法的数据节! (section " + std::to_string(count + 1) +
+                  " at offset " + std::to_string(step == BodyStep::Malformed ? reader.offset()
+                                                                             : s.offset) +
+                  ")");
+            return false;
+        }
+        ++count;
+        if (!print) continue;
+        const std::string sectionName(s.name);
+        if (s.tag == kSectionModify)
+            std::printf("section\tMODI\t%s\tfinal=%u\tdata=%zu\truns=%zu\n", sectionName.c_str(),
+                        s.finalSize, s.data.size(), runs);
+        else
+            std::printf("section\tADDF\t%s\tdata=%zu\n", sectionName.c_str(), s.data.size());
+    }
+}
+
+int CmdMake(int argc, char** argv) {
+    Args args;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, {"--from", "--to", "--version", "--codec", "-o", "--output"},
+                   args, error))
+        return Usage(error);
+    if (args.help) {
+        std::fputs(kMakeHelp, stdout);
+        return kExitOk;
+    }
+    if (args.options.count("--output") && !args.options.count("-o"))
+        args.options["-o"] = args.options["--output"];
+    if (!args.positional.empty()) return Usage("unexpected argument " + args.positional[0]);
+    if (!Require(args, {"--from", "--to", "--version", "-o"}, error)) return Usage(error);
+    std::uint32_t version = 0;
+    std::string versionText;
+    if (!ParseVersion(args.options["--version"], version, versionText))
+        return Usage("version must be X.Y.Z (at most 255.255.65535, not 0.0.0)");
+    zrpatch::Codec codec = zrpatch::Codec::Lzo;
+    if (args.options.count("--codec") && !zrpatch::ParseCodec(args.options["--codec"], codec))
+        return Usage("codec must be lzo or bzip2");
+
+    zrpatch::BodyWriter writer;
+    zrpatch::MakeReport report;
+    if (!zrpatch::MakePatchBody(args.options["--from"], args.options["--to"], writer, report,
+                                error)) {
+        Error(error);
+        return kExitFailed;
+    }
+    for (const auto& w : report.warnings) Warning(w);
+    for (const auto& n : report.modified) std::printf("MODI %s\n", n.c_str());
+    for (const auto& n : report.added) std::printf("ADDF %s\n", n.c_str());
+
+    const std::string body = writer.Finish();
+    std::string file;
+    if (!zrpatch::BuildPatchFile(codec, version, body, file, error) ||
+        !WriteFileAtomically(args.options["-o"], file, error)) {
+        Error(error);
+        return kExitFailed;
+    }
+    std::printf("written %s unpacked %zu packed %zu\n", args.options["-o"].c_str(), body.size(),
+                file.size() - kPatchHeaderSize);
+    return kExitOk;
+}
+
+int CmdApply(int argc, char** argv) {
+    Args args;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, {"--game", "--version"}, args, error)) return Usage(error);
+    if (args.help) {
+        std::fputs(kApplyHelp, stdout);
+        return kExitOk;
+    }
+    if (args.positional.size() != 1) return Usage("apply takes exactly one patch file");
+    if (!Require(args, {"--game", "--version"}, error)) return Usage(error);
+    std::uint32_t version = 0;
+    std::string versionText;
+    if (!ParseVersion(args.options["--version"], version, versionText))
+        return Usage("version must be X.Y.Z (at most 255.255.65535, not 0.0.0)");
+
+    std::string dir, name;
+    SplitPath(args.positional[0], dir, name);
+    std::string gameDir = args.options["--game"];
+    if (gameDir.back() != '/') gameDir += '/';
+
+    StderrMessageBoxes boxes;
+    platform::SetMessageBoxes(&boxes);
+    const bool applied = ApplyPatchFile(name, version, dir, gameDir);
+    platform::SetMessageBoxes(nullptr);
+    if (!applied) return kExitFailed;
+    std::printf("applied %s to %s\n", args.positional[0].c_str(), gameDir.c_str());
+    return kExitOk;
+}
+
+int CmdInfo(int argc, char** argv) {
+    Args args;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, {}, args, error)) return Usage(error);
+    if (args.help) {
+        std::fputs(kInfoHelp, stdout);
+        return kExitOk;
+    }
+    if (args.positional.size() != 1) return Usage("info takes exactly one patch file");
+    const std::string& file = args.positional[0];
+    LoadedPatch patch;
+    if (!Load(file, nullptr, patch)) return kExitFailed;
+
+    const bool lzo = patch.header.magic == kPatchMagicLzo;
+    std::printf("file\t%s\n", file.c_str());
+    std::printf("magic\t%s\n", lzo ? "ZRUD" : "ZRBZ");
+    std::printf("codec\t%s\n", lzo ? "lzo" : "bzip2");
+    std::printf("version\t%s\n", VersionText(patch.header.version).c_str());
+    std::printf("packed\t%zu\n", patch.packedSize);
+    std::printf("unpacked\t%u\n", patch.header.unpackedSize);
+    std::size_t count = 0;
+    std::string dir, name;
+    SplitPath(file, dir, name);
+    if (!WalkSections(name, patch.Body(), true, count)) return kExitFailed;
+    std::printf("sections\t%zu\n", count);
+    return kExitOk;
+}
+
+bool IsListWord(const std::string& s) {
+    if (s.empty()) return false;
+    for (const char c : s)
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') return false;
+    return true;
+}
+
+int CmdEntry(int argc, char** argv) {
+    Args args;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, {"--version", "--bt-url", "--http-url", "--method"}, args,
+                   error))
+        return Usage(error);
+    if (args.help) {
+        std::fputs(kEntryHelp, stdout);
+        return kExitOk;
+    }
+    if (args.positional.size() != 1) return Usage("entry takes exactly one patch file");
+    if (!Require(args, {"--version", "--bt-url", "--http-url", "--method"}, error))
+        return Usage(error);
+    std::uint32_t version = 0;
+    std::string versionText;
+    if (!ParseVersion(args.options["--version"], version, versionText))
+        return Usage("version must be X.Y.Z (at most 255.255.65535, not 0.0.0)");
+    const std::string& btUrl = args.options["--bt-url"];
+    const std::string& httpUrl = args.options["--http-url"];
+    const std::string& method = args.options["--method"];
+    if (method != "bt" && method != "http") return Usage("method must be bt or http");
+    if (!IsListWord(btUrl) || !IsListWord(httpUrl))
+        return Usage("addresses must not contain blanks or line ends");
+    if (PatchFileName(btUrl).empty())
+        return Usage("the BitTorrent address must end in a file name after its last '/'");
+
+    const std::string& file = args.positional[0];
+    LoadedPatch patch;
+    if (!Load(file, &version, patch)) return kExitFailed;
+    std::size_t count = 0;
+    std::string dir, name;
+    SplitPath(file, dir, name);
+    if (!WalkSections(name, patch.Body(), false, count)) return kExitFailed;
+
+    std::ifstream in(file, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        Error("cannot read " + file);
+        return kExitFailed;
+    }
+    std::printf("%s %s %s %s %zu %s\n", versionText.c_str(), btUrl.c_str(), httpUrl.c_str(),
+                Md5Hex(content.data(), content.size()).c_str(), content.size(), method.c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(kMainHelp, stderr);
+        return kExitUsage;
+    }
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kMainHelp, stdout);
+        return kExitOk;
+    }
+    if (command == "make") return CmdMake(argc, argv);
+    if (command == "apply") return CmdApply(argc, argv);
+    if (command == "info") return CmdInfo(argc, argv);
+    if (command == "entry") return CmdEntry(argc, argv);
+    return Usage("unknown command " + command);
+}

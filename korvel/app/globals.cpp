@@ -3,3 +3,14 @@
 std::string GameDir;
 std::string DownloadDir;
 std::string ReportUrl;
+
+std::recursive_mutex DownloadLock;
+std::atomic<bool> QuitRequested{false};
+std::atomic<bool> StopTorrent{false};
+std::atomic<std::uint32_t> PendingDownloads{0};
+
+std::string InstallerPath;
+std::string InstallerMd5;
+std::string ShapeFilePath;
+
+std::map<std::string, std::string> ReportQueries;

@@ -1,9 +1,30 @@
 // Process-wide values of the updater.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 // Written once by start-up before any other thread exists; only read after.
 extern std::string GameDir;      // the game directory followed by "/"
 extern std::string DownloadDir;  // the game directory's "download" folder
 extern std::string ReportUrl;    // address that receives the download statistics
+
+// Flags shared by the window, the workers, the downloads and the script.
+// Single reads and writes need no lock; DownloadLock guards changes that
+// must happen together. It may be taken again by the thread that holds it.
+extern std::recursive_mutex DownloadLock;
+extern std::atomic<bool> QuitRequested;               // the run is to stop
+extern std::atomic<bool> StopTorrent;                 // the running torrent is to stop
+extern std::atomic<std::uint32_t> PendingDownloads;  // files still to arrive
+
+// Expansion-pack mode: written by the expansion worker before its download.
+extern std::string InstallerPath;  // local path of the downloaded installer
+extern std::string InstallerMd5;   // its expected digest; empty: not checked
+extern std::string ShapeFilePath;  // the pack's marker file in the game folder
+
+// Statistics query per patch file name, in byte order of the names.
+// Guarded by DownloadLock.
+extern std::map<std::string, std::string> ReportQueries;

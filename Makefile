@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build check test-debug test-asan release bench clean
+.PHONY: all deps build check release bench-http clean
 
 all: build
 
@@ -23,6 +23,10 @@ check: deps
 	cmake --build --preset asan
 	ctest --preset debug
 	ctest --preset asan
+
+# Benchmarks (release build): figures are printed, nothing is asserted.
+bench-http: release
+	bash bench/http_download.sh build/release
 
 clean:
 	rm -rf build

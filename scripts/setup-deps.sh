@@ -13,7 +13,7 @@ PACKAGES=(
   python3-dev python3.11-dev python3-libtorrent libtorrent-rasterbar-dev
   nginx-light opentracker aria2
   xvfb xauth imagemagick fonts-wqy-zenhei
-  lzop bzip2 time
+  lzop bzip2 time curl bc
 )
 
 missing=()

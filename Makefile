@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build check release bench-http clean
+.PHONY: all deps build check fuzz release bench-http bench-patch clean
 
 all: build
 
@@ -23,10 +23,32 @@ check: deps
 	cmake --build --preset asan
 	ctest --preset debug
 	ctest --preset asan
+	$(MAKE) --no-print-directory fuzz
+
+# libFuzzer targets (clang), each run for FUZZ_SECONDS on a scratch copy of
+# its seed corpus in tests/fuzz/corpus/.
+FUZZ_SECONDS ?= 30
+FUZZERS := patch_body update_list
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DKORVEL_FUZZ=ON -DKORVEL_BUILD_TESTS=OFF
+	cmake --build build/fuzz --target $(addprefix fuzz_,$(FUZZERS))
+	@set -e; for t in $(FUZZERS); do \
+		rm -rf build/fuzz/corpus/$$t; mkdir -p build/fuzz/corpus/$$t; \
+		cp tests/fuzz/corpus/$$t/* build/fuzz/corpus/$$t/; \
+		echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
+		build/fuzz/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -artifact_prefix=build/fuzz/ \
+			-print_final_stats=1 build/fuzz/corpus/$$t 2>build/fuzz/fuzz_$$t.log \
+			|| { tail -n 60 build/fuzz/fuzz_$$t.log; exit 1; }; \
+		grep -E '^stat::number_of_executed_units' build/fuzz/fuzz_$$t.log; \
+	done
 
 # Benchmarks (release build): figures are printed, nothing is asserted.
 bench-http: release
 	bash bench/http_download.sh build/release
+
+bench-patch: release
+	/usr/bin/python3.11 bench/patch_apply.py build/release
 
 clean:
 	rm -rf build

@@ -34,7 +34,8 @@ bool OpenForWriting(int fd) {
     // Should a writer open the file in the moment the lease is held, its
     // break notice goes out as SIGURG, which is ignored unless handled.
     ::fcntl(fd, F_SETSIG, SIGURG);
-    if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return errno == EAGAIN;
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0)
+        return errno == EAGAIN;
     ::fcntl(fd, F_SETLEASE, F_UNLCK);
     return false;
 }
@@ -52,14 +53,16 @@ std::string HexLower(const unsigned char* digest, unsigned size) {
 
 std::string ToLowerAscii(std::string s) {
     for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return s;
 }
 
 ssize_t ReadBlock(int fd, unsigned char* buf) {
     for (;;) {
         const ssize_t n = ::read(fd, buf, kBlockSize);
-        if (n >= 0 || errno != EINTR) return n;
+        if (n >= 0 || errno != EINTR)
+            return n;
     }
 }
 
@@ -67,32 +70,40 @@ ssize_t ReadBlock(int fd, unsigned char* buf) {
 
 int CheckFileMd5(std::string path, std::string expectedHex) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0)
+        return 0;
     FdCloser closer{fd};
-    if (OpenForWriting(fd)) return 0;
+    if (OpenForWriting(fd))
+        return 0;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     unsigned char block[kBlockSize];
     ssize_t n = ReadBlock(fd, block);
-    if (n <= 0) return 0;  // unreadable or empty
+    if (n <= 0)
+        return 0;  // unreadable or empty
 
     DigestCtx ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return 0;
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1)
+        return 0;
     while (n > 0) {
-        if (EVP_DigestUpdate(ctx.get(), block, static_cast<std::size_t>(n)) != 1) return 0;
+        if (EVP_DigestUpdate(ctx.get(), block, static_cast<std::size_t>(n)) != 1)
+            return 0;
         n = ReadBlock(fd, block);
     }
-    if (n < 0) return 0;
+    if (n < 0)
+        return 0;
 
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned size = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1 || size != kDigestSize) return 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1 || size != kDigestSize)
+        return 0;
     return HexLower(digest, size) == ToLowerAscii(std::move(expectedHex)) ? 1 : 0;
 }
 
 std::string Md5Hex(const void* data, std::size_t size) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned digestSize = 0;
-    if (EVP_Digest(data, size, digest, &digestSize, EVP_md5(), nullptr) != 1) return {};
+    if (EVP_Digest(data, size, digest, &digestSize, EVP_md5(), nullptr) != 1)
+        return {};
     return HexLower(digest, digestSize);
 }

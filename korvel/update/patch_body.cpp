@@ -16,7 +16,8 @@ namespace {
 
 // Reads a 32-bit field at pos if it fits and moves past it.
 bool Take32(std::string_view s, std::size_t& pos, std::uint32_t& value) {
-    if (s.size() - pos < 4) return false;
+    if (s.size() - pos < 4)
+        return false;
     value = LoadLe32(reinterpret_cast<const unsigned char*>(s.data() + pos));
     pos += 4;
     return true;
@@ -24,7 +25,8 @@ bool Take32(std::string_view s, std::size_t& pos, std::uint32_t& value) {
 
 // Takes length bytes at pos if they fit and moves past them.
 bool TakeBytes(std::string_view s, std::size_t& pos, std::uint32_t length, std::string_view& out) {
-    if (s.size() - pos < length) return false;
+    if (s.size() - pos < length)
+        return false;
     out = s.substr(pos, length);
     pos += length;
     return true;
@@ -33,19 +35,22 @@ bool TakeBytes(std::string_view s, std::size_t& pos, std::uint32_t length, std::
 }  // namespace
 
 BodyStep PatchBodyReader::Next(PatchSection& section) {
-    if (done_) return last_;
+    if (done_)
+        return last_;
     done_ = true;
     last_ = BodyStep::Malformed;
 
     std::size_t pos = pos_;
     PatchSection s;
     s.offset = pos;
-    if (!Take32(body_, pos, s.tag)) return last_;
+    if (!Take32(body_, pos, s.tag))
+        return last_;
     if (s.tag == kSectionEnd) {
         pos_ = pos;
         return last_ = BodyStep::End;
     }
-    if (s.tag != kSectionModify && s.tag != kSectionAdd) return last_;
+    if (s.tag != kSectionModify && s.tag != kSectionAdd)
+        return last_;
 
     std::uint32_t nameLength = 0, dataLength = 0;
     std::string_view nameField;
@@ -54,7 +59,8 @@ BodyStep PatchBodyReader::Next(PatchSection& section) {
         !TakeBytes(body_, pos, dataLength, s.data))
         return last_;
     const std::size_t zero = nameField.find('\0');
-    if (zero == std::string_view::npos) return last_;
+    if (zero == std::string_view::npos)
+        return last_;
     s.name = nameField.substr(0, zero);
 
     pos_ = pos;
@@ -84,22 +90,27 @@ bool CheckModifyRuns(std::string_view data, std::size_t* count) {
             return false;
         filePos += skip;
         filePos += length;
-        if (filePos > kMaxPatchedFileSize) return false;
+        if (filePos > kMaxPatchedFileSize)
+            return false;
         ++runs;
     }
-    if (count) *count = runs;
+    if (count)
+        *count = runs;
     return true;
 }
 
 bool IsPlainRelativeName(std::string_view name) {
-    if (name.empty() || name.front() == '/') return false;
+    if (name.empty() || name.front() == '/')
+        return false;
     // Every '/' byte separates here, as the file system sees the path, even
     // one that follows a double-byte lead byte.
     std::size_t start = 0;
     for (;;) {
         const std::size_t slash = name.find('/', start);
-        if (name.substr(start, slash - start) == "..") return false;
-        if (slash == std::string_view::npos) return true;
+        if (name.substr(start, slash - start) == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
         start = slash + 1;
     }
 }

@@ -27,13 +27,16 @@ std::string CannotOpenTargetText(const std::string& target) {
 std::string CannotAddText(const std::string& target) {
     return "增添文件[" + target + "]" + kGameRunningHint;
 }
-std::string BadSectionText(const std::string& fileName) { return fileName + "含有不合法的数据节!"; }
+std::string BadSectionText(const std::string& fileName) {
+    return fileName + "含有不合法的数据节!";
+}
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -46,7 +49,7 @@ public:
         return ::close(fd) == 0;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -56,8 +59,10 @@ std::size_t ReadAt(int fd, unsigned char* buf, std::size_t size, off_t offset) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::pread(fd, buf + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         done += static_cast<std::size_t>(n);
     }
     return done;
@@ -67,8 +72,10 @@ bool WriteAt(int fd, const char* data, std::size_t size, off_t offset) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         done += static_cast<std::size_t>(n);
     }
     return true;
@@ -92,10 +99,10 @@ bool UnpackBzip2(const unsigned char* packed, std::size_t packedSize, LoadedPatc
         error = fileName + "解压错误!";
         return false;
     }
-    const int rc = BZ2_bzBuffToBuffDecompress(
-        reinterpret_cast<char*>(patch.body.get()), &produced,
-        const_cast<char*>(reinterpret_cast<const char*>(packed)),
-        static_cast<unsigned int>(packedSize), 0, 0);
+    const int rc =
+        BZ2_bzBuffToBuffDecompress(reinterpret_cast<char*>(patch.body.get()), &produced,
+                                   const_cast<char*>(reinterpret_cast<const char*>(packed)),
+                                   static_cast<unsigned int>(packedSize), 0, 0);
     if (rc != BZ_OK) {
         error = fileName + "解压错误!";
         return false;
@@ -116,12 +123,13 @@ bool UnpackLzo(const unsigned char* packed, std::size_t packedSize, LoadedPatch&
         return false;
     lzo_uint produced = unpacked + kLzoSlack;
     patch.body.reset(new (std::nothrow) unsigned char[produced]);
-    if (!patch.body) return false;
-    const int rc =
-        lzo1x_decompress_safe(packed, packedSize, patch.body.get(), &produced, nullptr);
+    if (!patch.body)
+        return false;
+    const int rc = lzo1x_decompress_safe(packed, packedSize, patch.body.get(), &produced, nullptr);
     // Data after the end-of-stream marker is ignored; an overrun of either
     // buffer or a broken stream is an error whatever length came out.
-    if ((rc != LZO_E_OK && rc != LZO_E_INPUT_NOT_CONSUMED) || produced != unpacked) return false;
+    if ((rc != LZO_E_OK && rc != LZO_E_INPUT_NOT_CONSUMED) || produced != unpacked)
+        return false;
     patch.bodySize = produced;
     error.clear();
     return true;
@@ -141,23 +149,29 @@ bool ResolvesInside(const std::string& gameDir, std::string_view name) {
         path.append(part);
         if (!part.empty() && part != ".") {
             struct stat st;
-            if (::lstat(path.c_str(), &st) != 0) return true;  // nothing exists beyond
+            if (::lstat(path.c_str(), &st) != 0)
+                return true;  // nothing exists beyond
             if (S_ISLNK(st.st_mode)) {
                 if (root.empty()) {
                     char* real = ::realpath(gameDir.c_str(), nullptr);
-                    if (!real) return false;
+                    if (!real)
+                        return false;
                     root = real;
                     std::free(real);
-                    if (root.back() != '/') root.push_back('/');
+                    if (root.back() != '/')
+                        root.push_back('/');
                 }
                 char* real = ::realpath(path.c_str(), nullptr);
-                if (!real) return false;
+                if (!real)
+                    return false;
                 const std::string resolved = std::string(real) + "/";
                 std::free(real);
-                if (!resolved.starts_with(root)) return false;
+                if (!resolved.starts_with(root))
+                    return false;
             }
         }
-        if (slash == std::string_view::npos) return true;
+        if (slash == std::string_view::npos)
+            return true;
         path.push_back('/');
         start = slash + 1;
     }
@@ -174,31 +188,37 @@ void MakeOwnerWritable(const std::string& target) {
 // exist already make the creation fail harmlessly.
 void CreateParentFolders(const std::string& target) {
     std::size_t slash = platform::FindCharMb(target, '/');
-    if (slash == std::string::npos) return;
+    if (slash == std::string::npos)
+        return;
     while ((slash = platform::FindCharMb(target, '/', slash + 1)) != std::string::npos)
         ::mkdir(target.substr(0, slash).c_str(), 0777);
 }
 
 bool ApplyModify(const std::string& target, const PatchSection& section) {
     Fd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd.valid()) return false;
+    if (!fd.valid())
+        return false;
     PatchRunReader runs(section.data);
     PatchRun run;
     off_t pos = 0;
     while (runs.Next(run)) {
         pos += run.skip;
-        if (!WriteAt(fd.get(), run.bytes.data(), run.bytes.size(), pos)) return false;
+        if (!WriteAt(fd.get(), run.bytes.data(), run.bytes.size(), pos))
+            return false;
         pos += static_cast<off_t>(run.bytes.size());
     }
-    if (::ftruncate(fd.get(), section.finalSize) != 0) return false;
+    if (::ftruncate(fd.get(), section.finalSize) != 0)
+        return false;
     return fd.Close();
 }
 
 bool ApplyAdd(const std::string& target, const PatchSection& section) {
     CreateParentFolders(target);
     Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd.valid()) return false;
-    if (!WriteAt(fd.get(), section.data.data(), section.data.size(), 0)) return false;
+    if (!fd.valid())
+        return false;
+    if (!WriteAt(fd.get(), section.data.data(), section.data.size(), 0))
+        return false;
     return fd.Close();
 }
 
@@ -219,7 +239,8 @@ bool LoadPatchFile(const std::string& downloadDir, const std::string& fileName,
     const std::uint32_t fileLength = static_cast<std::uint32_t>(st.st_size);
 
     unsigned char header[kPatchHeaderSize];
-    if (ReadAt(fd.get(), header, sizeof header, 0) != sizeof header) return false;
+    if (ReadAt(fd.get(), header, sizeof header, 0) != sizeof header)
+        return false;
     patch.header.magic = LoadLe32(header);
     patch.header.version = LoadLe32(header + 4);
     patch.header.unpackedSize = LoadLe32(header + 8);
@@ -231,12 +252,14 @@ bool LoadPatchFile(const std::string& downloadDir, const std::string& fileName,
         error = fileName + "版本号错误!";
         return false;
     }
-    if (fileLength < kPatchHeaderSize) return false;
+    if (fileLength < kPatchHeaderSize)
+        return false;
 
     patch.packedSize = fileLength - kPatchHeaderSize;
-    std::unique_ptr<unsigned char[]> packed(new (std::nothrow)
-                                                unsigned char[patch.packedSize ? patch.packedSize : 1]);
-    if (!packed) return false;
+    std::unique_ptr<unsigned char[]> packed(
+        new (std::nothrow) unsigned char[patch.packedSize ? patch.packedSize : 1]);
+    if (!packed)
+        return false;
     if (ReadAt(fd.get(), packed.get(), patch.packedSize, kPatchHeaderSize) != patch.packedSize)
         return false;
     fd.Close();
@@ -253,7 +276,8 @@ bool ApplyPatchBody(std::string_view body, const std::string& fileName, const st
     for (;;) {
         PatchSection section;
         const BodyStep step = reader.Next(section);
-        if (step == BodyStep::End) return true;
+        if (step == BodyStep::End)
+            return true;
         if (step == BodyStep::Malformed || !IsPlainRelativeName(section.name) ||
             (section.tag == kSectionModify && !CheckModifyRuns(section.data)) ||
             !ResolvesInside(gameDir, section.name)) {

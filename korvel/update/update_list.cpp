@@ -14,8 +14,8 @@ constexpr int kGroupWords = 6;
 }  // namespace
 
 void ParseUpdateList(std::uint32_t installed, const std::string& text,
-                     std::vector<PatchRecord>& records, std::int32_t& mode,
-                     std::int32_t& seconds, std::string& options) {
+                     std::vector<PatchRecord>& records, std::int32_t& mode, std::int32_t& seconds,
+                     std::string& options) {
     records.clear();
     options.clear();
     seconds = 0;
@@ -25,7 +25,8 @@ void ParseUpdateList(std::uint32_t installed, const std::string& text,
     while (in.good()) {
         // Fresh words for every group: a failed extraction leaves its word empty.
         std::string words[kGroupWords];
-        for (auto& word : words) in >> word;
+        for (auto& word : words)
+            in >> word;
 
         int major = 0, minor = 0, patch = 0;
         if (std::sscanf(words[0].c_str(), "%d.%d.%d", &major, &minor, &patch) == 3) {
@@ -54,20 +55,25 @@ void ParseUpdateList(std::uint32_t installed, const std::string& text,
 
 std::optional<std::size_t> ChooseClosingTorrent(std::int32_t mode, std::size_t count,
                                                 int randomValue) {
-    if (count < 2) return std::nullopt;
+    if (count < 2)
+        return std::nullopt;
     switch (mode) {
-        case kClosingTorrentFirst: return 0;
+        case kClosingTorrentFirst:
+            return 0;
         case kClosingTorrentRandom: {
             const std::size_t r = static_cast<unsigned>(randomValue) % count;
-            if (r < count - 1) return r;
+            if (r < count - 1)
+                return r;
             return std::nullopt;
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
 std::string PatchFileName(const std::string& url) {
     const std::size_t slash = platform::FindLastCharMb(url, '/');
-    if (slash == std::string::npos) return {};
+    if (slash == std::string::npos)
+        return {};
     return url.substr(slash + 1);
 }

@@ -28,7 +28,8 @@ RunResult Zrpatch(const std::vector<std::string>& args) {
 
 std::string RandomBytes(std::mt19937& gen, std::size_t size) {
     std::string s(size, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
+    for (char& c : s)
+        c = static_cast<char>(gen());
     return s;
 }
 
@@ -38,7 +39,8 @@ std::string ApplyRuns(std::string file, const std::vector<zrpatch::Run>& runs,
     std::size_t pos = 0;
     for (const auto& run : runs) {
         pos += run.skip;
-        if (file.size() < pos + run.bytes.size()) file.resize(pos + run.bytes.size());
+        if (file.size() < pos + run.bytes.size())
+            file.resize(pos + run.bytes.size());
         file.replace(pos, run.bytes.size(), run.bytes);
         pos += run.bytes.size();
     }
@@ -51,7 +53,8 @@ TEST(ChangedRanges, JoinsOnlyGapsCheaperThanARunHeader) {
     auto with = [&](std::initializer_list<std::size_t> changed, std::size_t size = 40) {
         std::string s = old;
         s.resize(size, '+');
-        for (std::size_t i : changed) s[i] = '#';
+        for (std::size_t i : changed)
+            s[i] = '#';
         return s;
     };
     struct Case {
@@ -87,10 +90,13 @@ TEST(ChangedRanges, RunsRebuildTheNewFileAndWriteOnlyWhatChanged) {
         for (int e = 0; e < edits && !newData.empty(); ++e) {
             const std::size_t at = gen() % newData.size();
             const std::size_t len = std::min<std::size_t>(gen() % 20 + 1, newData.size() - at);
-            for (std::size_t i = at; i < at + len; ++i) newData[i] = static_cast<char>(gen());
+            for (std::size_t i = at; i < at + len; ++i)
+                newData[i] = static_cast<char>(gen());
         }
-        if (gen() % 3 == 0) newData.resize(gen() % (oldSize + 1));
-        if (gen() % 3 == 0) newData += RandomBytes(gen, gen() % 5000);
+        if (gen() % 3 == 0)
+            newData.resize(gen() % (oldSize + 1));
+        if (gen() % 3 == 0)
+            newData += RandomBytes(gen, gen() % 5000);
 
         const auto ranges = zrpatch::ChangedRanges(oldData, newData);
         const auto runs = zrpatch::RunsFor(ranges, newData);
@@ -109,7 +115,8 @@ TEST(ChangedRanges, RunsRebuildTheNewFileAndWriteOnlyWhatChanged) {
             };
             ASSERT_TRUE(changed(r.begin) && changed(r.end - 1)) << round;
             // Nothing between ranges differs.
-            for (std::uint64_t at = previousEnd; at < r.begin; ++at) ASSERT_FALSE(changed(at));
+            for (std::uint64_t at = previousEnd; at < r.begin; ++at)
+                ASSERT_FALSE(changed(at));
             previousEnd = r.end;
         }
         for (std::uint64_t at = previousEnd; at < newData.size(); ++at)
@@ -129,7 +136,8 @@ struct FolderPair {
         const std::string big = RandomBytes(gen, 300000);
         old.Write("data/big.dat", big);
         std::string bigNew = big;
-        for (std::size_t at : {100u, 107u, 5000u, 5001u, 299999u}) bigNew[at] ^= 0x5A;
+        for (std::size_t at : {100u, 107u, 5000u, 5001u, 299999u})
+            bigNew[at] ^= 0x5A;
         now.Write("data/big.dat", bigNew);
 
         const std::string grow = RandomBytes(gen, 5000);
@@ -153,7 +161,8 @@ struct FolderPair {
         readOnly.push_back("ro/locked.cfg");
         old.Write("gone/old.dat", "deleted in the release");
         deleted.push_back("gone/old.dat");
-        for (const auto& name : readOnly) ::chmod(old.Sub(name).c_str(), 0444);
+        for (const auto& name : readOnly)
+            ::chmod(old.Sub(name).c_str(), 0444);
     }
 };
 
@@ -173,8 +182,9 @@ TEST(Zrpatch, MakeThenApplyRebuildsTheNewFolder) {
         const RunResult made = Zrpatch({"make", "--from", pair.old.path(), "--to", pair.now.path(),
                                         "--version", "1.0.3", "--codec", codec, "-o", patch});
         ASSERT_EQ(made.exitCode, 0) << made.err;
-        EXPECT_NE(made.err.find("zrpatch: warning: deleted, a patch cannot remove it: gone/old.dat"),
-                  std::string::npos)
+        EXPECT_NE(
+            made.err.find("zrpatch: warning: deleted, a patch cannot remove it: gone/old.dat"),
+            std::string::npos)
             << made.err;
         EXPECT_NE(made.out.find("MODI data/big.dat\n"), std::string::npos) << made.out;
         EXPECT_NE(made.out.find("ADDF rewritten.txt\n"), std::string::npos) << made.out;
@@ -199,13 +209,14 @@ TEST(Zrpatch, MakeThenApplyRebuildsTheNewFolder) {
         ASSERT_EQ(applied.exitCode, 0) << applied.err;
 
         auto expected = Tree(pair.now.path());
-        for (const auto& name : pair.deleted) expected[name] = ReadFile(pair.old.Sub(name));
+        for (const auto& name : pair.deleted)
+            expected[name] = ReadFile(pair.old.Sub(name));
         EXPECT_EQ(Tree(game.path()), expected) << codec;
 
         // Applying twice changes nothing more (ADDF rewrites, MODI writes the same bytes).
-        ASSERT_EQ(Zrpatch({"apply", patch, "--game", game.path() + "/", "--version", "1.0.3"})
-                      .exitCode,
-                  0);
+        ASSERT_EQ(
+            Zrpatch({"apply", patch, "--game", game.path() + "/", "--version", "1.0.3"}).exitCode,
+            0);
         EXPECT_EQ(Tree(game.path()), expected) << codec;
     }
 }
@@ -227,10 +238,10 @@ TEST(Zrpatch, EntryLineMatchesTheFile) {
     TempDir a, b, work;
     b.Write("f.dat", std::string(5000, 'q'));
     const std::string patch = work.Sub("a104.dat");
-    ASSERT_EQ(Zrpatch({"make", "--from", a.path(), "--to", b.path(), "--version", "1.0.4", "-o",
-                       patch})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        Zrpatch({"make", "--from", a.path(), "--to", b.path(), "--version", "1.0.4", "-o", patch})
+            .exitCode,
+        0);
     const RunResult entry =
         Zrpatch({"entry", patch, "--version", "1.0.4", "--bt-url", "http://bt.example/p/a104.dat",
                  "--http-url", "http://www.example/p/a104.dat", "--method", "bt"});
@@ -257,7 +268,8 @@ TEST(Zrpatch, CommandLineErrorsAndFailuresHaveTheirExitCodes) {
                        "--codec=bzip2", "--output", patch})
                   .exitCode,
               0);
-    const std::string bad = work.Write("bad.dat", std::string("DURZ\x03\x00\x00\x01\x40\x00\x00\x00garbage", 19));
+    const std::string bad =
+        work.Write("bad.dat", std::string("DURZ\x03\x00\x00\x01\x40\x00\x00\x00garbage", 19));
     struct Case {
         std::vector<std::string> args;
         int exitCode;
@@ -266,37 +278,48 @@ TEST(Zrpatch, CommandLineErrorsAndFailuresHaveTheirExitCodes) {
         {{}, 2, "usage: zrpatch"},
         {{"frobnicate"}, 2, "unknown command"},
         {{"make", "--from", a.path(), "--to", b.path(), "-o", patch}, 2, "missing --version"},
-        {{"make", "--from", a.path(), "--to", b.path(), "--version", "1.0", "-o", patch}, 2,
+        {{"make", "--from", a.path(), "--to", b.path(), "--version", "1.0", "-o", patch},
+         2,
          "version must be"},
-        {{"make", "--from", a.path(), "--to", b.path(), "--version", "1.0.3x", "-o", patch}, 2,
+        {{"make", "--from", a.path(), "--to", b.path(), "--version", "1.0.3x", "-o", patch},
+         2,
          "version must be"},
-        {{"make", "--from", a.path(), "--to", b.path(), "--version", "256.0.0", "-o", patch}, 2,
+        {{"make", "--from", a.path(), "--to", b.path(), "--version", "256.0.0", "-o", patch},
+         2,
          "version must be"},
-        {{"make", "--from", a.path(), "--to", b.path(), "--version", "0.0.0", "-o", patch}, 2,
+        {{"make", "--from", a.path(), "--to", b.path(), "--version", "0.0.0", "-o", patch},
+         2,
          "version must be"},
         {{"make", "--from", a.path(), "--to", b.path(), "--version", "1.0.3", "--codec", "zip",
           "-o", patch},
-         2, "codec must be"},
-        {{"make", "--from", a.path(), "--to", b.path(), "--version", "1.0.3", "--bogus", "1"}, 2,
+         2,
+         "codec must be"},
+        {{"make", "--from", a.path(), "--to", b.path(), "--version", "1.0.3", "--bogus", "1"},
+         2,
          "unknown option --bogus"},
         {{"make", "--from", a.Sub("none"), "--to", b.path(), "--version", "1.0.3", "-o",
           work.Sub("q.dat")},
-         1, "not a folder"},
+         1,
+         "not a folder"},
         {{"apply", patch, "--version", "1.0.3"}, 2, "missing --game"},
         {{"apply", patch, "--game", a.path(), "--version", "1.0.2"}, 1, "p.dat版本号错误!"},
-        {{"apply", work.Sub("none.dat"), "--game", a.path(), "--version", "1.0.3"}, 1,
+        {{"apply", work.Sub("none.dat"), "--game", a.path(), "--version", "1.0.3"},
+         1,
          "打开更新数据文件[none.dat]失败!"},
         {{"info"}, 2, "exactly one patch file"},
         {{"info", bad}, 1, "bad.dat解压缩错误!"},
-        {{"entry", patch, "--version", "1.0.3", "--bt-url", "b/x", "--http-url", "h x",
-          "--method", "bt"},
-         2, "blanks"},
+        {{"entry", patch, "--version", "1.0.3", "--bt-url", "b/x", "--http-url", "h x", "--method",
+          "bt"},
+         2,
+         "blanks"},
         {{"entry", patch, "--version", "1.0.3", "--bt-url", "nofile/", "--http-url", "h/x",
           "--method", "bt"},
-         2, "file name"},
-        {{"entry", patch, "--version", "1.0.3", "--bt-url", "b/x", "--http-url", "h/x",
-          "--method", "ftp"},
-         2, "method must be"},
+         2,
+         "file name"},
+        {{"entry", patch, "--version", "1.0.3", "--bt-url", "b/x", "--http-url", "h/x", "--method",
+          "ftp"},
+         2,
+         "method must be"},
     };
     for (const auto& c : cases) {
         const RunResult r = Zrpatch(c.args);
@@ -318,8 +341,8 @@ TEST(Zrpatch, ChangesAPatchCannotExpressAreRefused) {
     TempDir a, b, work;
     a.Write("thing", "a file");
     b.Write("thing/inside.dat", "now a folder");
-    const RunResult r = Zrpatch({"make", "--from", a.path(), "--to", b.path(), "--version",
-                                 "1.0.3", "-o", work.Sub("p.dat")});
+    const RunResult r = Zrpatch({"make", "--from", a.path(), "--to", b.path(), "--version", "1.0.3",
+                                 "-o", work.Sub("p.dat")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("a file became a folder"), std::string::npos) << r.err;
     EXPECT_NE(::access(work.Sub("p.dat").c_str(), F_OK), 0);

@@ -84,7 +84,9 @@ const char* const kEntryHelp =
     "address also names the file on the player's disk (the text after its last\n"
     "'/'); the torrent is expected at that address followed by '.torrent'.\n";
 
-void Error(const std::string& text) { std::fprintf(stderr, "zrpatch: error: %s\n", text.c_str()); }
+void Error(const std::string& text) {
+    std::fprintf(stderr, "zrpatch: error: %s\n", text.c_str());
+}
 void Warning(const std::string& text) {
     std::fprintf(stderr, "zrpatch: warning: %s\n", text.c_str());
 }
@@ -97,7 +99,7 @@ int Usage(const std::string& text) {
 
 // The updater's message boxes, as error lines.
 class StderrMessageBoxes : public platform::MessageBoxes {
-public:
+  public:
     int Show(const platform::MessageBoxSpec& spec) override {
         Error(spec.text);
         return platform::DefaultResult(spec);
@@ -132,7 +134,8 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
             hasValue = true;
         }
         bool isKnown = false;
-        for (const auto& k : known) isKnown = isKnown || k == word;
+        for (const auto& k : known)
+            isKnown = isKnown || k == word;
         if (!isKnown) {
             error = "unknown option " + word;
             return false;
@@ -171,7 +174,8 @@ bool ParseVersion(const std::string& text, std::uint32_t& version, std::string& 
     std::size_t pos = 0;
     for (int i = 0; i < 3; ++i) {
         if (i > 0) {
-            if (pos >= text.size() || text[pos] != '.') return false;
+            if (pos >= text.size() || text[pos] != '.')
+                return false;
             ++pos;
         }
         const std::size_t start = pos;
@@ -179,13 +183,15 @@ bool ParseVersion(const std::string& text, std::uint32_t& version, std::string& 
             parts[i] = parts[i] * 10 + static_cast<unsigned long>(text[pos] - '0');
             ++pos;
         }
-        if (pos == start || parts[i] > limits[i]) return false;
+        if (pos == start || parts[i] > limits[i])
+            return false;
     }
-    if (pos != text.size()) return false;
+    if (pos != text.size())
+        return false;
     version = PackVersion(static_cast<int>(parts[0]), static_cast<int>(parts[1]),
                           static_cast<int>(parts[2]));
-    canonical = std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
-                std::to_string(parts[2]);
+    canonical =
+        std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." + std::to_string(parts[2]);
     return version != 0;
 }
 
@@ -227,7 +233,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
 bool Load(const std::string& file, const std::uint32_t* version, LoadedPatch& patch) {
     std::string dir, name, error;
     SplitPath(file, dir, name);
-    if (LoadPatchFile(dir, name, version, patch, error)) return true;
+    if (LoadPatchFile(dir, name, version, patch, error))
+        return true;
     Error(error.empty() ? file + ": file is shorter than its header says" : error);
     return false;
 }
@@ -250,13 +257,13 @@ bool WalkSections(const std::string& name, std::string_view body, bool print, st
         if (step == BodyStep::Malformed || !IsPlainRelativeName(s.name) ||
             (s.tag == kSectionModify && !CheckModifyRuns(s.data, &runs))) {
             Error(name + "含有不合法的数据节! (section " + std::to_string(count + 1) +
-                  " at offset " + std::to_string(step == BodyStep::Malformed ? reader.offset()
-                                                                             : s.offset) +
-                  ")");
+                  " at offset " +
+                  std::to_string(step == BodyStep::Malformed ? reader.offset() : s.offset) + ")");
             return false;
         }
         ++count;
-        if (!print) continue;
+        if (!print)
+            continue;
         const std::string sectionName(s.name);
         if (s.tag == kSectionModify)
             std::printf("section\tMODI\t%s\tfinal=%u\tdata=%zu\truns=%zu\n", sectionName.c_str(),
@@ -278,8 +285,10 @@ int CmdMake(int argc, char** argv) {
     }
     if (args.options.count("--output") && !args.options.count("-o"))
         args.options["-o"] = args.options["--output"];
-    if (!args.positional.empty()) return Usage("unexpected argument " + args.positional[0]);
-    if (!Require(args, {"--from", "--to", "--version", "-o"}, error)) return Usage(error);
+    if (!args.positional.empty())
+        return Usage("unexpected argument " + args.positional[0]);
+    if (!Require(args, {"--from", "--to", "--version", "-o"}, error))
+        return Usage(error);
     std::uint32_t version = 0;
     std::string versionText;
     if (!ParseVersion(args.options["--version"], version, versionText))
@@ -295,9 +304,12 @@ int CmdMake(int argc, char** argv) {
         Error(error);
         return kExitFailed;
     }
-    for (const auto& w : report.warnings) Warning(w);
-    for (const auto& n : report.modified) std::printf("MODI %s\n", n.c_str());
-    for (const auto& n : report.added) std::printf("ADDF %s\n", n.c_str());
+    for (const auto& w : report.warnings)
+        Warning(w);
+    for (const auto& n : report.modified)
+        std::printf("MODI %s\n", n.c_str());
+    for (const auto& n : report.added)
+        std::printf("ADDF %s\n", n.c_str());
 
     const std::string body = writer.Finish();
     std::string file;
@@ -314,13 +326,16 @@ int CmdMake(int argc, char** argv) {
 int CmdApply(int argc, char** argv) {
     Args args;
     std::string error;
-    if (!ParseArgs(argc, argv, 2, {"--game", "--version"}, args, error)) return Usage(error);
+    if (!ParseArgs(argc, argv, 2, {"--game", "--version"}, args, error))
+        return Usage(error);
     if (args.help) {
         std::fputs(kApplyHelp, stdout);
         return kExitOk;
     }
-    if (args.positional.size() != 1) return Usage("apply takes exactly one patch file");
-    if (!Require(args, {"--game", "--version"}, error)) return Usage(error);
+    if (args.positional.size() != 1)
+        return Usage("apply takes exactly one patch file");
+    if (!Require(args, {"--game", "--version"}, error))
+        return Usage(error);
     std::uint32_t version = 0;
     std::string versionText;
     if (!ParseVersion(args.options["--version"], version, versionText))
@@ -329,13 +344,15 @@ int CmdApply(int argc, char** argv) {
     std::string dir, name;
     SplitPath(args.positional[0], dir, name);
     std::string gameDir = args.options["--game"];
-    if (gameDir.back() != '/') gameDir += '/';
+    if (gameDir.back() != '/')
+        gameDir += '/';
 
     StderrMessageBoxes boxes;
     platform::SetMessageBoxes(&boxes);
     const bool applied = ApplyPatchFile(name, version, dir, gameDir);
     platform::SetMessageBoxes(nullptr);
-    if (!applied) return kExitFailed;
+    if (!applied)
+        return kExitFailed;
     std::printf("applied %s to %s\n", args.positional[0].c_str(), gameDir.c_str());
     return kExitOk;
 }
@@ -343,15 +360,18 @@ int CmdApply(int argc, char** argv) {
 int CmdInfo(int argc, char** argv) {
     Args args;
     std::string error;
-    if (!ParseArgs(argc, argv, 2, {}, args, error)) return Usage(error);
+    if (!ParseArgs(argc, argv, 2, {}, args, error))
+        return Usage(error);
     if (args.help) {
         std::fputs(kInfoHelp, stdout);
         return kExitOk;
     }
-    if (args.positional.size() != 1) return Usage("info takes exactly one patch file");
+    if (args.positional.size() != 1)
+        return Usage("info takes exactly one patch file");
     const std::string& file = args.positional[0];
     LoadedPatch patch;
-    if (!Load(file, nullptr, patch)) return kExitFailed;
+    if (!Load(file, nullptr, patch))
+        return kExitFailed;
 
     const bool lzo = patch.header.magic == kPatchMagicLzo;
     std::printf("file\t%s\n", file.c_str());
@@ -363,29 +383,32 @@ int CmdInfo(int argc, char** argv) {
     std::size_t count = 0;
     std::string dir, name;
     SplitPath(file, dir, name);
-    if (!WalkSections(name, patch.Body(), true, count)) return kExitFailed;
+    if (!WalkSections(name, patch.Body(), true, count))
+        return kExitFailed;
     std::printf("sections\t%zu\n", count);
     return kExitOk;
 }
 
 bool IsListWord(const std::string& s) {
-    if (s.empty()) return false;
+    if (s.empty())
+        return false;
     for (const char c : s)
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') return false;
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f')
+            return false;
     return true;
 }
 
 int CmdEntry(int argc, char** argv) {
     Args args;
     std::string error;
-    if (!ParseArgs(argc, argv, 2, {"--version", "--bt-url", "--http-url", "--method"}, args,
-                   error))
+    if (!ParseArgs(argc, argv, 2, {"--version", "--bt-url", "--http-url", "--method"}, args, error))
         return Usage(error);
     if (args.help) {
         std::fputs(kEntryHelp, stdout);
         return kExitOk;
     }
-    if (args.positional.size() != 1) return Usage("entry takes exactly one patch file");
+    if (args.positional.size() != 1)
+        return Usage("entry takes exactly one patch file");
     if (!Require(args, {"--version", "--bt-url", "--http-url", "--method"}, error))
         return Usage(error);
     std::uint32_t version = 0;
@@ -395,7 +418,8 @@ int CmdEntry(int argc, char** argv) {
     const std::string& btUrl = args.options["--bt-url"];
     const std::string& httpUrl = args.options["--http-url"];
     const std::string& method = args.options["--method"];
-    if (method != "bt" && method != "http") return Usage("method must be bt or http");
+    if (method != "bt" && method != "http")
+        return Usage("method must be bt or http");
     if (!IsListWord(btUrl) || !IsListWord(httpUrl))
         return Usage("addresses must not contain blanks or line ends");
     if (PatchFileName(btUrl).empty())
@@ -403,11 +427,13 @@ int CmdEntry(int argc, char** argv) {
 
     const std::string& file = args.positional[0];
     LoadedPatch patch;
-    if (!Load(file, &version, patch)) return kExitFailed;
+    if (!Load(file, &version, patch))
+        return kExitFailed;
     std::size_t count = 0;
     std::string dir, name;
     SplitPath(file, dir, name);
-    if (!WalkSections(name, patch.Body(), false, count)) return kExitFailed;
+    if (!WalkSections(name, patch.Body(), false, count))
+        return kExitFailed;
 
     std::ifstream in(file, std::ios::binary);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -432,9 +458,13 @@ int main(int argc, char** argv) {
         std::fputs(kMainHelp, stdout);
         return kExitOk;
     }
-    if (command == "make") return CmdMake(argc, argv);
-    if (command == "apply") return CmdApply(argc, argv);
-    if (command == "info") return CmdInfo(argc, argv);
-    if (command == "entry") return CmdEntry(argc, argv);
+    if (command == "make")
+        return CmdMake(argc, argv);
+    if (command == "apply")
+        return CmdApply(argc, argv);
+    if (command == "info")
+        return CmdInfo(argc, argv);
+    if (command == "entry")
+        return CmdEntry(argc, argv);
     return Usage("unknown command " + command);
 }

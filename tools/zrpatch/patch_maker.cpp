@@ -40,11 +40,13 @@ std::vector<ByteRange> ChangedRanges(std::string_view oldData, std::string_view 
                 continue;
             }
             const std::size_t begin = i;
-            while (i < common && oldData[i] != newData[i]) ++i;
+            while (i < common && oldData[i] != newData[i])
+                ++i;
             add(begin, i);
         }
     }
-    if (newData.size() > common) add(common, newData.size());
+    if (newData.size() > common)
+        add(common, newData.size());
     return ranges;
 }
 
@@ -53,8 +55,8 @@ std::vector<Run> RunsFor(const std::vector<ByteRange>& ranges, std::string_view 
     runs.reserve(ranges.size());
     std::uint64_t pos = 0;
     for (const ByteRange& r : ranges) {
-        runs.push_back({static_cast<std::uint32_t>(r.begin - pos),
-                        newData.substr(r.begin, r.end - r.begin)});
+        runs.push_back(
+            {static_cast<std::uint32_t>(r.begin - pos), newData.substr(r.begin, r.end - r.begin)});
         pos = r.end;
     }
     return runs;
@@ -62,7 +64,8 @@ std::vector<Run> RunsFor(const std::vector<ByteRange>& ranges, std::string_view 
 
 std::uint64_t ModifyDataSize(const std::vector<ByteRange>& ranges) {
     std::uint64_t size = 0;
-    for (const ByteRange& r : ranges) size += kRunOverhead + (r.end - r.begin);
+    for (const ByteRange& r : ranges)
+        size += kRunOverhead + (r.end - r.begin);
     return size;
 }
 
@@ -122,7 +125,8 @@ bool ReadWhole(const std::string& path, std::string& data, std::string& error) {
 bool MakePatchBody(const std::string& oldDir, const std::string& newDir, BodyWriter& body,
                    MakeReport& report, std::string& error) {
     std::map<std::string, Entry> oldEntries, newEntries;
-    if (!ListTree(oldDir, oldEntries, error) || !ListTree(newDir, newEntries, error)) return false;
+    if (!ListTree(oldDir, oldEntries, error) || !ListTree(newDir, newEntries, error))
+        return false;
 
     std::set<std::string> foldersWithContent;
     for (const auto& [name, entry] : newEntries) {
@@ -145,7 +149,8 @@ bool MakePatchBody(const std::string& oldDir, const std::string& newDir, BodyWri
         }
 
         std::string newData;
-        if (!ReadWhole(newDir + "/" + name, newData, error)) return false;
+        if (!ReadWhole(newDir + "/" + name, newData, error))
+            return false;
         if (newData.size() > kMaxPatchedFileSize) {
             error = "file too large for the patch format: " + name;
             return false;
@@ -171,8 +176,10 @@ bool MakePatchBody(const std::string& oldDir, const std::string& newDir, BodyWri
         }
 
         std::string oldData;
-        if (!ReadWhole(oldDir + "/" + name, oldData, error)) return false;
-        if (oldData == newData) continue;
+        if (!ReadWhole(oldDir + "/" + name, oldData, error))
+            return false;
+        if (oldData == newData)
+            continue;
         const std::vector<ByteRange> ranges = ChangedRanges(oldData, newData);
         if (newData.size() < ModifyDataSize(ranges)) {
             body.AddAdd(name, newData);
@@ -185,7 +192,8 @@ bool MakePatchBody(const std::string& oldDir, const std::string& newDir, BodyWri
     }
 
     for (const auto& [name, entry] : oldEntries) {
-        if (entry.kind != Kind::File) continue;
+        if (entry.kind != Kind::File)
+            continue;
         const auto now = newEntries.find(name);
         if (now == newEntries.end() || now->second.kind != Kind::File)
             report.warnings.push_back("deleted, a patch cannot remove it: " + name);

@@ -23,7 +23,9 @@ bool ParseCodec(std::string_view text, Codec& codec) {
     return false;
 }
 
-const char* CodecName(Codec codec) { return codec == Codec::Lzo ? "lzo" : "bzip2"; }
+const char* CodecName(Codec codec) {
+    return codec == Codec::Lzo ? "lzo" : "bzip2";
+}
 
 std::uint32_t CodecMagic(Codec codec) {
     return codec == Codec::Lzo ? kPatchMagicLzo : kPatchMagicBzip2;
@@ -72,7 +74,8 @@ void AppendSectionHead(std::string& out, std::uint32_t tag, std::uint32_t finalS
 void BodyWriter::AddModify(std::string_view name, std::uint32_t finalSize,
                            const std::vector<Run>& runs) {
     std::size_t dataLength = 0;
-    for (const Run& run : runs) dataLength += kRunOverhead + run.bytes.size();
+    for (const Run& run : runs)
+        dataLength += kRunOverhead + run.bytes.size();
     AppendSectionHead(body_, kSectionModify, finalSize, name, dataLength);
     for (const Run& run : runs) {
         AppendLe32(body_, run.skip);
@@ -99,8 +102,9 @@ bool PackBody(Codec codec, std::string_view body, std::string& packed, std::stri
         }
         unsigned int size = static_cast<unsigned int>(body.size() + body.size() / 100 + 601);
         packed.resize(size);
-        const int rc = BZ2_bzBuffToBuffCompress(packed.data(), &size, const_cast<char*>(body.data()),
-                                                static_cast<unsigned int>(body.size()), 9, 0, 0);
+        const int rc =
+            BZ2_bzBuffToBuffCompress(packed.data(), &size, const_cast<char*>(body.data()),
+                                     static_cast<unsigned int>(body.size()), 9, 0, 0);
         if (rc != BZ_OK) {
             error = "bzip2 compression failed (code " + std::to_string(rc) + ")";
             return false;
@@ -120,9 +124,9 @@ bool PackBody(Codec codec, std::string_view body, std::string& packed, std::stri
     }
     lzo_uint size = body.size() + body.size() / 16 + 64 + 3;
     packed.resize(size);
-    const int rc = lzo1x_999_compress(reinterpret_cast<const unsigned char*>(body.data()),
-                                      body.size(), reinterpret_cast<unsigned char*>(packed.data()),
-                                      &size, work.get());
+    const int rc =
+        lzo1x_999_compress(reinterpret_cast<const unsigned char*>(body.data()), body.size(),
+                           reinterpret_cast<unsigned char*>(packed.data()), &size, work.get());
     if (rc != LZO_E_OK) {
         error = "LZO1X-999 compression failed (code " + std::to_string(rc) + ")";
         return false;
@@ -151,13 +155,14 @@ bool BuildPatchFile(Codec codec, std::uint32_t version, std::string_view body, s
         return false;
     }
     std::string packed;
-    if (!PackBody(codec, body, packed, error)) return false;
+    if (!PackBody(codec, body, packed, error))
+        return false;
     if (codec == Codec::Lzo && body.size() > kMaxLzoExpansion * packed.size()) {
         error = "LZO1X packed the body beyond the updater's expansion limit";
         return false;
     }
-    file = PatchFileBytes(CodecMagic(codec), version, static_cast<std::uint32_t>(body.size()),
-                          packed);
+    file =
+        PatchFileBytes(CodecMagic(codec), version, static_cast<std::uint32_t>(body.size()), packed);
     return true;
 }
 

@@ -31,14 +31,14 @@ std::string EncodeSection(std::uint32_t tag, std::uint32_t finalSize, std::strin
 
 // Builds an unpacked body. Names get their zero byte appended.
 class BodyWriter {
-public:
+  public:
     void AddModify(std::string_view name, std::uint32_t finalSize, const std::vector<Run>& runs);
     void AddAdd(std::string_view name, std::string_view data);
     std::size_t size() const { return body_.size(); }
     // The body with its zero tag; the writer is empty afterwards.
     std::string Finish();
 
-private:
+  private:
     std::string body_;
 };
 

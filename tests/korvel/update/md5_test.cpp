@@ -18,7 +18,8 @@ using testing_support::TempDir;
 std::string RandomBytes(std::size_t size, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(size, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
+    for (char& c : s)
+        c = static_cast<char>(gen());
     return s;
 }
 
@@ -31,7 +32,8 @@ std::string Md5sum(const std::string& path) {
 
 std::string Upper(std::string s) {
     for (char& c : s)
-        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'f')
+            c = static_cast<char>(c - 'a' + 'A');
     return s;
 }
 
@@ -59,7 +61,8 @@ TEST(CheckFileMd5, ExpectedTextMustBeExactlyTheDigest) {
     const std::string path = dir.Write("a.dat", "hello patch\n");
     const std::string digest = Md5sum(path);
     std::string mixed = digest;
-    for (std::size_t i = 0; i < mixed.size(); i += 2) mixed[i] = Upper(mixed.substr(i, 1))[0];
+    for (std::size_t i = 0; i < mixed.size(); i += 2)
+        mixed[i] = Upper(mixed.substr(i, 1))[0];
 
     struct Case {
         std::string expected;
@@ -78,7 +81,8 @@ TEST(CheckFileMd5, ExpectedTextMustBeExactlyTheDigest) {
         {std::string(digest).replace(0, 1, "g"), 0},
         {std::string(digest.c_str(), 16) + std::string(1, '\0') + digest.substr(17), 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(CheckFileMd5(path, c.expected), c.result) << c.expected;
+    for (const auto& c : cases)
+        EXPECT_EQ(CheckFileMd5(path, c.expected), c.result) << c.expected;
 }
 
 TEST(CheckFileMd5, UnusableFilesNeverMatch) {

@@ -42,7 +42,7 @@ std::string Section(std::uint32_t tag, const std::string& name, const std::strin
 const std::string kEnd = Le32(0);
 
 class PatchFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { platform::SetMessageBoxes(&boxes_); }
     void TearDown() override { platform::SetMessageBoxes(nullptr); }
 
@@ -65,7 +65,8 @@ protected:
     // The one message shown, or "" when none was.
     std::string Message() const {
         const auto shown = boxes_.Shown();
-        if (shown.empty()) return "";
+        if (shown.empty())
+            return "";
         EXPECT_EQ(shown.size(), 1u);
         EXPECT_EQ(shown[0].caption, "korvel");
         EXPECT_EQ(shown[0].icon, MbIcon::Error);
@@ -95,20 +96,20 @@ TEST_F(PatchFileTest, HeaderAndUnpackingFailures) {
         std::string message;
     } cases[] = {
         {"short header", std::string("DURZ\x03\x00\x00\x01", 8), ""},
-        {"header only, body missing",
-         zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size, ""), "p.dat解压缩错误!"},
+        {"header only, body missing", zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size, ""),
+         "p.dat解压缩错误!"},
         {"unknown magic", zrpatch::PatchFileBytes(0x5A525558, kVersion, size, lzo),
          "p.dat不是合法的更新文件!"},
-        {"magic in the wrong byte order",
-         zrpatch::PatchFileBytes(0x4455525A, kVersion, size, lzo), "p.dat不是合法的更新文件!"},
+        {"magic in the wrong byte order", zrpatch::PatchFileBytes(0x4455525A, kVersion, size, lzo),
+         "p.dat不是合法的更新文件!"},
         {"version one above", zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion + 1, size, lzo),
          "p.dat版本号错误!"},
         {"version one below", zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion - 1, size, bz),
          "p.dat版本号错误!"},
-        {"bzip2 stream damaged", zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, size, corruptBz),
-         "p.dat解压错误!"},
-        {"bzip2 stream cut", zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, size,
-                                                     bz.substr(0, bz.size() - 10)),
+        {"bzip2 stream damaged",
+         zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, size, corruptBz), "p.dat解压错误!"},
+        {"bzip2 stream cut",
+         zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, size, bz.substr(0, bz.size() - 10)),
          "p.dat解压错误!"},
         {"bzip2 one byte longer than declared",
          zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, size - 1, bz),
@@ -117,18 +118,16 @@ TEST_F(PatchFileTest, HeaderAndUnpackingFailures) {
          zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, size + 1, bz),
          "p.dat解压错误! 长度不匹配"},
         {"bzip2 beyond the slack",
-         zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, size,
-                                 Packed(Codec::Bzip2, bigBody)),
+         zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, size, Packed(Codec::Bzip2, bigBody)),
          "p.dat解压错误!"},
-        {"bzip2 body under an LZO magic", zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size, bz),
-         "p.dat解压缩错误!"},
-        {"LZO longer than declared", zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size - 1, lzo),
-         "p.dat解压缩错误!"},
+        {"bzip2 body under an LZO magic",
+         zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size, bz), "p.dat解压缩错误!"},
+        {"LZO longer than declared",
+         zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size - 1, lzo), "p.dat解压缩错误!"},
         {"LZO shorter than declared",
          zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size + 1, lzo), "p.dat解压缩错误!"},
         {"LZO overrunning its buffer",
-         zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size,
-                                 Packed(Codec::Lzo, bigBody)),
+         zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size, Packed(Codec::Lzo, bigBody)),
          "p.dat解压缩错误!"},
         {"LZO without its end marker",
          zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion, size, corruptLzo), "p.dat解压缩错误!"},
@@ -140,7 +139,8 @@ TEST_F(PatchFileTest, HeaderAndUnpackingFailures) {
         {"bzip2 claiming more than 1 GiB",
          zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, (1u << 30) + 1, bz),
          "p.dat解压错误! 长度不匹配"},
-        {"bzip2 claiming 4 GiB", zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, 0xFFFFFFFF, bz),
+        {"bzip2 claiming 4 GiB",
+         zrpatch::PatchFileBytes(kPatchMagicBzip2, kVersion, 0xFFFFFFFF, bz),
          "p.dat解压错误! 长度不匹配"},
     };
     for (const auto& c : cases) {
@@ -203,8 +203,7 @@ TEST_F(PatchFileTest, ModifyRunsLengthsAndMissingTargets) {
         {"extended without runs", "", 24, twenty + std::string(4, '\0')},
         {"a run beyond the end extends", EncodeRun(22, "!"), 23,
          twenty + std::string(2, '\0') + "!"},
-        {"empty runs only move", EncodeRun(5, "") + EncodeRun(1, "Q"), 20,
-         "abcdefQhijklmnopqrst"},
+        {"empty runs only move", EncodeRun(5, "") + EncodeRun(1, "Q"), 20, "abcdefQhijklmnopqrst"},
         {"final size below the last write", EncodeRun(18, "1234"), 19, "abcdefghijklmnopqr1"},
     };
     for (const auto& c : cases) {
@@ -315,7 +314,8 @@ TEST_F(PatchFileTest, NamesThatLeaveTheGameFolderAreRefused) {
     };
     for (const auto& c : cases) {
         for (std::uint32_t tag : {kSectionAdd, kSectionModify}) {
-            if (tag == kSectionModify && c.allowed) continue;  // targets may not exist
+            if (tag == kSectionModify && c.allowed)
+                continue;  // targets may not exist
             WritePatch(Section(tag, c.name, tag == kSectionAdd ? "x" : EncodeRun(0, "x"), 1) +
                        kEnd);
             EXPECT_EQ(Apply(), c.allowed) << c.name;
@@ -355,7 +355,8 @@ TEST_F(PatchFileTest, LyingLengthsInsideTheBody) {
          Section(kSectionModify, "first.dat", Le32(0) + Le32(9) + "abc", 1) + kEnd},
         {"run length of 4 GiB",
          Section(kSectionModify, "first.dat", Le32(0) + Le32(0xFFFFFFFF) + "abc", 1) + kEnd},
-        {"run header cut", Section(kSectionModify, "first.dat", EncodeRun(0, "a") + "xyz", 1) + kEnd},
+        {"run header cut",
+         Section(kSectionModify, "first.dat", EncodeRun(0, "a") + "xyz", 1) + kEnd},
         {"skips beyond a 32-bit file",
          Section(kSectionModify, "first.dat", EncodeRun(0xFFFFFFF0, "") + EncodeRun(0x20, "x"), 1) +
              kEnd},

@@ -21,7 +21,8 @@ Parsed Parse(const std::string& text, std::uint32_t installed = kInstalled) {
 
 std::vector<std::string> Versions(const Parsed& p) {
     std::vector<std::string> v;
-    for (const auto& r : p.records) v.push_back(r.versionText);
+    for (const auto& r : p.records)
+        v.push_back(r.versionText);
     return v;
 }
 
@@ -65,8 +66,8 @@ TEST(ParseUpdateList, HeaderOfSixWordsShiftsEveryFollowingGroup) {
     EXPECT_TRUE(shifted.records.empty());
 
     // Six more words realign the list.
-    const Parsed realigned = Parse("##1 30 - - - -\n" + entries +
-                                   "x 1.0.5 bt/a105.dat web/a105.dat 0123 5 bt\n");
+    const Parsed realigned =
+        Parse("##1 30 - - - -\n" + entries + "x 1.0.5 bt/a105.dat web/a105.dat 0123 5 bt\n");
     EXPECT_EQ(Versions(realigned), (std::vector<std::string>{"1.0.5"}));
 }
 
@@ -84,9 +85,9 @@ TEST(ParseUpdateList, HeaderWordsAndTheirLimits) {
         {"##1 abc a b c d o", 1, 0, "o"},  // atoi of a non-number
         {"##1 -5 a b c d o", 1, -5, "o"},
         {"##1 99999999999 a b c d o", 1, static_cast<std::int32_t>(std::atoi("99999999999")), "o"},
-        {"##1 10 a b c", 1, 10, ""},       // cut short at the end: missing words are empty
+        {"##1 10 a b c", 1, 10, ""},  // cut short at the end: missing words are empty
         {"##1 10 a b c d", 1, 10, ""},
-        {"#1 10 a b c d o", 0, 0, ""},     // one '#' is no header
+        {"#1 10 a b c d o", 0, 0, ""},  // one '#' is no header
         {"!#1 10 a b c d o", 0, 0, ""},
         {"##1 10 a b c d o ##2 20 a b c d p", 2, 20, "p"},  // the later one counts
         {"##1 10 a b c d o #!x 20 a b c d p", 1, 20, "p"},
@@ -110,7 +111,8 @@ TEST(ParseUpdateList, WhichEntriesAreKept) {
         std::vector<std::string> versions;
     } cases[] = {
         // equal or older dropped, gaps and disorder kept as listed
-        {"1.0.2 b/x h/x" + md5 + "1.0.9 b/y h/y" + md5 + "1.0.5 b/z h/z" + md5, kInstalled,
+        {"1.0.2 b/x h/x" + md5 + "1.0.9 b/y h/y" + md5 + "1.0.5 b/z h/z" + md5,
+         kInstalled,
          {"1.0.9", "1.0.5"}},
         // comparison is unsigned: 200.0.0 is newer than 1.0.2
         {"200.0.0 b/x h/x" + md5, kInstalled, {"200.0.0"}},
@@ -127,7 +129,8 @@ TEST(ParseUpdateList, WhichEntriesAreKept) {
         // a skipped group of six keeps the next aligned
         {"junk a b c d e 1.0.3 b/x h/x" + md5, kInstalled, {"1.0.3"}},
     };
-    for (const auto& c : cases) EXPECT_EQ(Versions(Parse(c.text, c.installed)), c.versions) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(Versions(Parse(c.text, c.installed)), c.versions) << c.text;
 }
 
 TEST(ParseUpdateList, LastEntryCutShortKeepsEmptyWords) {
@@ -160,10 +163,17 @@ TEST(PatchFileName, TextAfterTheLastSlash) {
         {"a103.dat", ""},
         {"http://host/p/", ""},
         // A "/" right after a lead byte is the second half of a character.
-        {"http://host/\xB1\x2F" "b.dat", "\xB1\x2F" "b.dat"},
-        {"http://host/\xD5\xE2/\xB1\x5C" "x", "\xB1\x5C" "x"},
+        {"http://host/\xB1\x2F"
+         "b.dat",
+         "\xB1\x2F"
+         "b.dat"},
+        {"http://host/\xD5\xE2/\xB1\x5C"
+         "x",
+         "\xB1\x5C"
+         "x"},
     };
-    for (const auto& c : cases) EXPECT_EQ(PatchFileName(c.url), c.name) << c.url;
+    for (const auto& c : cases)
+        EXPECT_EQ(PatchFileName(c.url), c.name) << c.url;
 }
 
 TEST(ChooseClosingTorrent, ModesAndTheRandomValue) {

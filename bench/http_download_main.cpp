@@ -8,10 +8,12 @@
 namespace {
 
 class CountingWindow : public DownloadWindow {
-public:
+  public:
     void PostStatusText(const std::string&) override { ++texts; }
     void SetDownloadBar(int) override {}
-    void ShowMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    void ShowMessage(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
     void PostExpansionDone() override {}
     void SetBtState(std::int32_t) override {}
     long texts = 0;

@@ -8,7 +8,9 @@
 namespace platform {
 
 // True when c starts a double-byte character in GBK (code page 936).
-constexpr bool IsGbkLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+constexpr bool IsGbkLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
 
 // Position of the first / last occurrence of the single-byte character ch in
 // s, never matching the second byte of a double-byte character; npos if none.

@@ -10,11 +10,16 @@ namespace platform {
 
 std::vector<int> ButtonResults(MbButtons buttons) {
     switch (buttons) {
-        case MbButtons::Ok: return {IDOK};
-        case MbButtons::OkCancel: return {IDOK, IDCANCEL};
-        case MbButtons::YesNo: return {IDYES, IDNO};
-        case MbButtons::YesNoCancel: return {IDYES, IDNO, IDCANCEL};
-        case MbButtons::RetryCancel: return {IDRETRY, IDCANCEL};
+        case MbButtons::Ok:
+            return {IDOK};
+        case MbButtons::OkCancel:
+            return {IDOK, IDCANCEL};
+        case MbButtons::YesNo:
+            return {IDYES, IDNO};
+        case MbButtons::YesNoCancel:
+            return {IDYES, IDNO, IDCANCEL};
+        case MbButtons::RetryCancel:
+            return {IDRETRY, IDCANCEL};
     }
     return {IDOK};
 }
@@ -29,12 +34,18 @@ int DefaultResult(const MessageBoxSpec& spec) {
 
 const char* ButtonLabel(int result) {
     switch (result) {
-        case IDOK: return "确定";
-        case IDCANCEL: return "取消";
-        case IDRETRY: return "重试";
-        case IDYES: return "是";
-        case IDNO: return "否";
-        default: return "?";
+        case IDOK:
+            return "确定";
+        case IDCANCEL:
+            return "取消";
+        case IDRETRY:
+            return "重试";
+        case IDYES:
+            return "是";
+        case IDNO:
+            return "否";
+        default:
+            return "?";
     }
 }
 
@@ -42,11 +53,16 @@ namespace {
 
 const char* IconLabel(MbIcon icon) {
     switch (icon) {
-        case MbIcon::Error: return "错误";
-        case MbIcon::Warning: return "警告";
-        case MbIcon::Information: return "信息";
-        case MbIcon::Question: return "询问";
-        case MbIcon::None: break;
+        case MbIcon::Error:
+            return "错误";
+        case MbIcon::Warning:
+            return "警告";
+        case MbIcon::Information:
+            return "信息";
+        case MbIcon::Question:
+            return "询问";
+        case MbIcon::None:
+            break;
     }
     return nullptr;
 }
@@ -54,12 +70,18 @@ const char* IconLabel(MbIcon icon) {
 // The key a user types for a button at a console prompt.
 char ButtonKey(int result) {
     switch (result) {
-        case IDOK: return 'o';
-        case IDCANCEL: return 'c';
-        case IDRETRY: return 'r';
-        case IDYES: return 'y';
-        case IDNO: return 'n';
-        default: return '?';
+        case IDOK:
+            return 'o';
+        case IDCANCEL:
+            return 'c';
+        case IDRETRY:
+            return 'r';
+        case IDYES:
+            return 'y';
+        case IDNO:
+            return 'n';
+        default:
+            return '?';
     }
 }
 
@@ -68,8 +90,10 @@ bool ReadLine(int fd, std::string& line) {
     char c;
     for (;;) {
         const ssize_t n = ::read(fd, &c, 1);
-        if (n <= 0) return !line.empty();
-        if (c == '\n') return true;
+        if (n <= 0)
+            return !line.empty();
+        if (c == '\n')
+            return true;
         line.push_back(c);
     }
 }
@@ -80,9 +104,11 @@ int ParseAnswer(std::string_view answer, const std::vector<int>& results, int de
         answer.remove_suffix(1);
     while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.front())))
         answer.remove_prefix(1);
-    if (answer.empty()) return def;
+    if (answer.empty())
+        return def;
     for (int r : results) {
-        if (answer == ButtonLabel(r)) return r;
+        if (answer == ButtonLabel(r))
+            return r;
         if (answer.size() == 1 &&
             std::tolower(static_cast<unsigned char>(answer[0])) == ButtonKey(r))
             return r;
@@ -109,7 +135,8 @@ int ConsoleMessageBoxes::Show(const MessageBoxSpec& spec) {
 
     std::string buttons;
     for (int r : results) {
-        if (!buttons.empty()) buttons += " / ";
+        if (!buttons.empty())
+            buttons += " / ";
         buttons += ButtonLabel(r);
         buttons += '(';
         buttons += ButtonKey(r);
@@ -138,14 +165,16 @@ int ConsoleMessageBoxes::Show(const MessageBoxSpec& spec) {
             std::fprintf(out_, "%s\n", ButtonLabel(def));
             return def;
         }
-        if (const int r = ParseAnswer(line, results, def)) return r;
+        if (const int r = ParseAnswer(line, results, def))
+            return r;
     }
 }
 
 int RecordingMessageBoxes::Show(const MessageBoxSpec& spec) {
     std::lock_guard lock(mutex_);
     shown_.push_back(spec);
-    if (answers_.empty()) return DefaultResult(spec);
+    if (answers_.empty())
+        return DefaultResult(spec);
     const int r = answers_.front();
     answers_.pop_front();
     return r;
@@ -167,13 +196,17 @@ void RecordingMessageBoxes::Clear() {
     answers_.clear();
 }
 
-void SetMessageBoxes(MessageBoxes* boxes) { g_current.store(boxes); }
+void SetMessageBoxes(MessageBoxes* boxes) {
+    g_current.store(boxes);
+}
 
 MessageBoxes& CurrentMessageBoxes() {
     MessageBoxes* boxes = g_current.load();
     return boxes ? *boxes : DefaultBoxes();
 }
 
-int ShowMessageBox(const MessageBoxSpec& spec) { return CurrentMessageBoxes().Show(spec); }
+int ShowMessageBox(const MessageBoxSpec& spec) {
+    return CurrentMessageBoxes().Show(spec);
+}
 
 }  // namespace platform

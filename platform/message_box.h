@@ -40,7 +40,7 @@ int DefaultResult(const MessageBoxSpec& spec);
 const char* ButtonLabel(int result);
 
 class MessageBoxes {
-public:
+  public:
     virtual ~MessageBoxes() = default;
     // Shows the box and gives the result of the button pressed.
     virtual int Show(const MessageBoxSpec& spec) = 0;
@@ -49,11 +49,11 @@ public:
 // Text on a stream (stderr by default). When the input is a terminal the
 // user answers there; otherwise the default button is taken and printed.
 class ConsoleMessageBoxes : public MessageBoxes {
-public:
+  public:
     ConsoleMessageBoxes(std::FILE* out = stderr, int inputFd = 0);
     int Show(const MessageBoxSpec& spec) override;
 
-private:
+  private:
     std::FILE* out_;
     int inputFd_;
     std::mutex mutex_;
@@ -61,13 +61,13 @@ private:
 
 // Records every box and answers from a queue (default button when empty).
 class RecordingMessageBoxes : public MessageBoxes {
-public:
+  public:
     int Show(const MessageBoxSpec& spec) override;
     void QueueAnswer(int result);
     std::vector<MessageBoxSpec> Shown() const;
     void Clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<MessageBoxSpec> shown_;
     std::deque<int> answers_;

@@ -7,7 +7,8 @@ namespace platform {
 std::string TempFolder() {
     const char* tmp = std::getenv("TMPDIR");
     std::string dir = (tmp && *tmp) ? tmp : "/tmp";
-    if (dir.back() != '/') dir += '/';
+    if (dir.back() != '/')
+        dir += '/';
     return dir;
 }
 

@@ -14,11 +14,13 @@ bool StartDetachedProcess(const std::string& path, const std::vector<std::string
     // exec only async-signal-safe calls are allowed.
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     int report[2];  // the grandchild writes its errno here when exec fails
-    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return false;
 
     const pid_t child = ::fork();
     if (child < 0) {
@@ -29,7 +31,8 @@ bool StartDetachedProcess(const std::string& path, const std::vector<std::string
     if (child == 0) {
         ::setsid();
         const pid_t grandchild = ::fork();
-        if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+        if (grandchild != 0)
+            ::_exit(grandchild < 0 ? 1 : 0);
         ::close(report[0]);
         int err = 0;
         if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) {
@@ -37,7 +40,8 @@ bool StartDetachedProcess(const std::string& path, const std::vector<std::string
         } else {
             // Keep 0-2 and the report pipe (close-on-exec) only.
             const auto keep = static_cast<unsigned>(report[1]);
-            if (keep > 3) ::close_range(3, keep - 1, 0);
+            if (keep > 3)
+                ::close_range(3, keep - 1, 0);
             ::close_range(keep + 1, ~0U, 0);
             ::execv(argv[0], argv.data());
             err = errno;

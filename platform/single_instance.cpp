@@ -9,11 +9,14 @@
 
 namespace platform {
 
-SingleInstanceMark::~SingleInstanceMark() { Release(); }
+SingleInstanceMark::~SingleInstanceMark() {
+    Release();
+}
 
 std::string SingleInstanceMark::LockPath(const std::string& name) {
     const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    if (runtimeDir && *runtimeDir) return std::string(runtimeDir) + "/" + name + ".lock";
+    if (runtimeDir && *runtimeDir)
+        return std::string(runtimeDir) + "/" + name + ".lock";
     const char* tmp = std::getenv("TMPDIR");
     const std::string dir = (tmp && *tmp) ? tmp : "/tmp";
     return dir + "/" + name + "-" + std::to_string(::getuid()) + ".lock";
@@ -25,7 +28,8 @@ SingleInstanceMark::Result SingleInstanceMark::Acquire(const std::string& name) 
     // through a planted symbolic link. O_CLOEXEC: the game we start later
     // must not keep the mark alive after we end.
     const int fd = ::open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return Result::Unavailable;
+    if (fd < 0)
+        return Result::Unavailable;
     int rc;
     do {
         rc = ::flock(fd, LOCK_EX | LOCK_NB);

@@ -9,7 +9,7 @@ namespace platform {
 // The lock is taken atomically and dies with the process; it is not passed
 // on to programs this process starts.
 class SingleInstanceMark {
-public:
+  public:
     enum class Result { Acquired, HeldElsewhere, Unavailable };
 
     SingleInstanceMark() = default;
@@ -28,7 +28,7 @@ public:
     // TMPDIR (default /tmp)/NAME-UID.lock when XDG_RUNTIME_DIR is unset.
     static std::string LockPath(const std::string& name);
 
-private:
+  private:
     int fd_ = -1;
 };
 

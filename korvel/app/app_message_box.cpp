@@ -10,10 +10,15 @@ int AppMessageBox(const std::string& text, MbButtons buttons, MbIcon icon, int d
     if (icon == MbIcon::None) {
         switch (buttons) {
             case MbButtons::Ok:
-            case MbButtons::OkCancel: icon = MbIcon::Warning; break;
+            case MbButtons::OkCancel:
+                icon = MbIcon::Warning;
+                break;
             case MbButtons::YesNo:
-            case MbButtons::YesNoCancel: icon = MbIcon::Question; break;
-            case MbButtons::RetryCancel: break;
+            case MbButtons::YesNoCancel:
+                icon = MbIcon::Question;
+                break;
+            case MbButtons::RetryCancel:
+                break;
         }
     }
     platform::MessageBoxSpec spec;

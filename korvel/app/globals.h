@@ -16,8 +16,8 @@ extern std::string ReportUrl;    // address that receives the download statistic
 // Single reads and writes need no lock; DownloadLock guards changes that
 // must happen together. It may be taken again by the thread that holds it.
 extern std::recursive_mutex DownloadLock;
-extern std::atomic<bool> QuitRequested;               // the run is to stop
-extern std::atomic<bool> StopTorrent;                 // the running torrent is to stop
+extern std::atomic<bool> QuitRequested;              // the run is to stop
+extern std::atomic<bool> StopTorrent;                // the running torrent is to stop
 extern std::atomic<std::uint32_t> PendingDownloads;  // files still to arrive
 
 // Expansion-pack mode: written by the expansion worker before its download.

@@ -15,8 +15,12 @@ namespace {
 CkorvelApp* g_app = nullptr;
 }
 
-CkorvelApp* TheApp() { return g_app; }
-void SetTheApp(CkorvelApp* app) { g_app = app; }
+CkorvelApp* TheApp() {
+    return g_app;
+}
+void SetTheApp(CkorvelApp* app) {
+    g_app = app;
+}
 
 bool CkorvelApp::InitInstance(const std::string& commandLine) {
     // One updater at a time. Taking the lock is the test and the mark in one

@@ -7,7 +7,7 @@
 #include "platform/single_instance.h"
 
 class CkorvelApp {
-public:
+  public:
     CkorvelApp() = default;
 
     // The start-up sequence. Always gives false: the main window runs inside

@@ -5,7 +5,7 @@
 #include <string>
 
 class DownloadWindow {
-public:
+  public:
     virtual ~DownloadWindow() = default;
     // Posts a text for the status line (WM_STATUS_TEXT, wParam 0).
     virtual void PostStatusText(const std::string& text) = 0;

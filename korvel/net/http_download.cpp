@@ -25,13 +25,15 @@ std::string Format(const char* pattern, const std::string& arg) {
 // "Content-Length" as the 32-bit number it is kept in; 0 when absent or not
 // a number.
 std::uint32_t ContentLength32(const std::string& text) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') return 0;
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return 0;
     return static_cast<std::uint32_t>(std::strtoull(text.c_str(), nullptr, 10));
 }
 
 void LowerPendingDownloads() {
     std::lock_guard lock(DownloadLock);
-    if (PendingDownloads > 0) --PendingDownloads;
+    if (PendingDownloads > 0)
+        --PendingDownloads;
 }
 
 int Download(Kind kind, DownloadWindow& window, const std::string& url,
@@ -42,7 +44,8 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
 
     if (checkDigest && CheckFileMd5(localPath, expectedMd5) == 1) {
         QuitRequested = false;
-        if (kind == Kind::Patch) LowerPendingDownloads();
+        if (kind == Kind::Patch)
+            LowerPendingDownloads();
         window.SetDownloadBar(100);
         return DOWNLOAD_DONE;
     }
@@ -75,7 +78,8 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
             }
             failed = true;
         } else if (session.StatusCode() == 200) {
-            if (kind == Kind::Expansion) window.SetBtState(1);
+            if (kind == Kind::Expansion)
+                window.SetBtState(1);
             const std::uint32_t contentLength = ContentLength32(session.Header("Content-Length"));
             const std::time_t start = std::time(nullptr);
             std::uint32_t received = 0;
@@ -88,7 +92,8 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
                     failed = true;
                     break;
                 }
-                if (n == 0) break;
+                if (n == 0)
+                    break;
                 if (std::fwrite(block.data(), 1, static_cast<std::size_t>(n), file) !=
                     static_cast<std::size_t>(n)) {
                     fileError = true;
@@ -96,7 +101,8 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
                 }
                 received += static_cast<std::uint32_t>(n);
                 std::time_t elapsed = std::time(nullptr) - start;
-                if (elapsed <= 0) elapsed = 1;
+                if (elapsed <= 0)
+                    elapsed = 1;
                 if (reads > 8) {
                     char text[160];
                     std::snprintf(text, sizeof text,
@@ -104,12 +110,13 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
                                   received / 1000.0, contentLength / 1000.0,
                                   (received / 1000.0) / static_cast<double>(elapsed));
                     window.PostStatusText(text);
-                    window.SetDownloadBar(static_cast<int>(std::uint64_t{received} * 100 /
-                                                           contentLength));
+                    window.SetDownloadBar(
+                        static_cast<int>(std::uint64_t{received} * 100 / contentLength));
                     reads = 0;
                 }
             }
-            if (received != contentLength) failed = true;
+            if (received != contentLength)
+                failed = true;
             if (kind == Kind::Patch && QuitRequested) {
                 std::fclose(file);
                 return DOWNLOAD_STOPPED;
@@ -123,7 +130,8 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
             failed = true;
         }
     }
-    if (std::fclose(file) != 0 || fileError) failed = true;  // e.g. the disk is full
+    if (std::fclose(file) != 0 || fileError)
+        failed = true;  // e.g. the disk is full
 
     if (checkDigest ? CheckFileMd5(localPath, expectedMd5) == 0 : failed) {
         const std::string text = Format("文件下载出错,请重新下载:%s!", localPath);

@@ -33,10 +33,12 @@ void SplitHttpUrl(const std::string& url, std::string& host, std::string& port, 
     port.clear();
     path.clear();
     const ParsedHttpUrl parsed = ParseHttpUrl(url);
-    if (!parsed.ok) return;
+    if (!parsed.ok)
+        return;
     host = parsed.host;
     path = parsed.path;
-    if (parsed.hasPort) port = std::to_string(static_cast<std::int16_t>(parsed.port));
+    if (parsed.hasPort)
+        port = std::to_string(static_cast<std::int16_t>(parsed.port));
 }
 
 }  // namespace NetModel

@@ -21,11 +21,13 @@ std::string LookupDnsServers(const std::string& resolvConf) {
     while (std::getline(in, line)) {
         std::istringstream words(line);
         std::string keyword, address;
-        if (words >> keyword >> address && keyword == "nameserver") servers.insert(address);
+        if (words >> keyword >> address && keyword == "nameserver")
+            servers.insert(address);
     }
     std::string list;
     for (const auto& s : servers) {
-        if (!list.empty()) list += '|';
+        if (!list.empty())
+            list += '|';
         list += s;
     }
     return list;
@@ -34,17 +36,20 @@ std::string LookupDnsServers(const std::string& resolvConf) {
 std::string BuildReportQuery(const PatchRecord& record, const std::string& method, bool failed,
                              std::time_t start, std::time_t end, const std::string& dnsList) {
     long long elapsed = static_cast<long long>(end) - static_cast<long long>(start);
-    if (elapsed <= 0) elapsed = 1;
-    const double average = std::strtod(record.size.c_str(), nullptr) / 1000.0 /
-                           static_cast<double>(elapsed);
+    if (elapsed <= 0)
+        elapsed = 1;
+    const double average =
+        std::strtod(record.size.c_str(), nullptr) / 1000.0 / static_cast<double>(elapsed);
 
     std::string methodValue = (method == "bt") ? "bt" : "http";
-    if (failed && !dnsList.empty()) methodValue += "&dns=" + dnsList;
+    if (failed && !dnsList.empty())
+        methodValue += "&dns=" + dnsList;
 
     const std::string file = PatchFileName(record.url);
     std::vector<char> text(file.size() + methodValue.size() + 128);
-    std::snprintf(text.data(), text.size(), "&avg=%.3f&start=%d&end=%d&clip=&err=0&file=%s&dtype=%s",
-                  average, static_cast<std::int32_t>(static_cast<std::uint32_t>(start)),
+    std::snprintf(text.data(), text.size(),
+                  "&avg=%.3f&start=%d&end=%d&clip=&err=0&file=%s&dtype=%s", average,
+                  static_cast<std::int32_t>(static_cast<std::uint32_t>(start)),
                   static_cast<std::int32_t>(static_cast<std::uint32_t>(end)), file.c_str(),
                   methodValue.c_str());
     return std::string("proj=") + "vq2" + text.data();
@@ -64,11 +69,14 @@ void SendReports() {
     std::lock_guard lock(DownloadLock);
     for (const auto& [file, query] : ReportQueries) {
         NetModel::CommHttp http(host, port, {15, 0}, {60, 0});
-        if (http.Execute(NetModel::BuildGetRequest(path + "?" + query, host))) http.GetContent();
+        if (http.Execute(NetModel::BuildGetRequest(path + "?" + query, host)))
+            http.GetContent();
     }
 }
 
-void StartGame() { platform::StartDetachedProcess(GameDir + "zorn.exe", {}, GameDir); }
+void StartGame() {
+    platform::StartDetachedProcess(GameDir + "zorn.exe", {}, GameDir);
+}
 
 void StartGameAndReport() {
     StartGame();

@@ -39,7 +39,9 @@ bool IsGreater(TimeValue a, TimeValue b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_usec > b.tv_usec;
 }
 
-bool IsZero(TimeValue t) { return t.tv_sec == 0 && t.tv_usec == 0; }
+bool IsZero(TimeValue t) {
+    return t.tv_sec == 0 && t.tv_usec == 0;
+}
 
 std::string BuildGetRequest(const std::string& target, const std::string& host) {
     return "GET " + target + " HTTP/1.1\r\nHost: " + host +
@@ -57,12 +59,16 @@ SimpleHttp::SimpleHttp(std::string host, std::string port, TimeValue connectTime
 bool SimpleHttp::Execute(const std::string& request) {
     m_request = request;
     Connect();
-    if (m_socket == -1) return m_ok;
-    if (!IsZero(m_transferTimeout)) m_timeLeft = m_transferTimeout;
+    if (m_socket == -1)
+        return m_ok;
+    if (!IsZero(m_transferTimeout))
+        m_timeLeft = m_transferTimeout;
     Send();
-    if (m_socket == -1) return m_ok;
+    if (m_socket == -1)
+        return m_ok;
     Receive();
-    if (m_socket == -1) return m_ok;
+    if (m_socket == -1)
+        return m_ok;
     Close();
     CheckStatus();
     return m_ok;
@@ -88,12 +94,15 @@ namespace {
 std::string GunzipThroughTempFile(const std::string& body) {
     std::string path = platform::TempFolder() + "gpXXXXXX";
     const int fd = ::mkstemp(path.data());
-    if (fd < 0) return {};
+    if (fd < 0)
+        return {};
     std::size_t written = 0;
     while (written < body.size()) {
         const ssize_t n = ::write(fd, body.data() + written, body.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         written += static_cast<std::size_t>(n);
     }
     const bool closed = (::close(fd) == 0);
@@ -111,7 +120,8 @@ std::string GunzipThroughTempFile(const std::string& body) {
     char buf[4096];
     for (;;) {
         const int n = ::gzread(gz, buf, sizeof buf);
-        if (n == 0) break;
+        if (n == 0)
+            break;
         if (n < 0 || decoded.size() + static_cast<std::size_t>(n) > SimpleHttp::kMaxResponseBytes) {
             decoded.clear();
             break;
@@ -121,7 +131,8 @@ std::string GunzipThroughTempFile(const std::string& body) {
     // A stream cut off in the middle is a damaged body, not a short one.
     int err = Z_OK;
     ::gzerror(gz, &err);
-    if (err == Z_BUF_ERROR) decoded.clear();
+    if (err == Z_BUF_ERROR)
+        decoded.clear();
     ::gzclose(gz);
     ::unlink(path.c_str());
     return decoded;
@@ -130,17 +141,21 @@ std::string GunzipThroughTempFile(const std::string& body) {
 }  // namespace
 
 std::string SimpleHttp::GetContent() const {
-    if (!m_ok) return {};
+    if (!m_ok)
+        return {};
     const std::size_t end = m_response.find("\r\n\r\n");
-    if (end == std::string::npos) return {};
+    if (end == std::string::npos)
+        return {};
     const std::string header = m_response.substr(0, end);
     std::string body = m_response.substr(end + 4);
-    if (header.find("Content-Encoding: gzip") == std::string::npos) return body;
+    if (header.find("Content-Encoding: gzip") == std::string::npos)
+        return body;
     return GunzipThroughTempFile(body);
 }
 
 CommHttp::~CommHttp() {
-    if (m_socket != -1) Close();
+    if (m_socket != -1)
+        Close();
 }
 
 void CommHttp::Close() {
@@ -163,7 +178,8 @@ bool CommHttp::WaitReady(short events, TimeValue& elapsed) {
     do {
         rc = ::poll(&fd, 1, timeoutMs);
     } while (rc < 0 && errno == EINTR);
-    if (rc < 0) SetLastSocketError(SocketErrorFromErrno(errno));
+    if (rc < 0)
+        SetLastSocketError(SocketErrorFromErrno(errno));
     if (rc <= 0) {  // failed, or the budget ran out during the wait
         FailWithLastError();
         return false;
@@ -217,7 +233,8 @@ bool CommHttp::Connect() {
         ::freeaddrinfo(found);
     }
 
-    if (::connect(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
+    if (::connect(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return true;
     if (errno != EINPROGRESS) {
         SetLastSocketError(SocketErrorFromErrno(errno));
         FailWithLastError();
@@ -225,13 +242,15 @@ bool CommHttp::Connect() {
     }
     SetLastSocketError(10035);  // the connection is on its way ("would block")
     TimeValue elapsed;
-    if (!WaitReady(POLLOUT, elapsed)) return false;
+    if (!WaitReady(POLLOUT, elapsed))
+        return false;
 
     // Writable also means "the attempt is over": a refused or unreachable
     // peer shows up here and must not pass for a connection.
     int soError = 0;
     socklen_t len = sizeof soError;
-    if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+    if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &soError, &len) != 0)
+        soError = errno;
     if (soError != 0) {
         SetLastSocketError(SocketErrorFromErrno(soError));
         FailWithLastError();
@@ -251,11 +270,13 @@ bool CommHttp::Send() {
             sent += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             SetLastSocketError(10035);
             TimeValue elapsed;
-            if (!WaitReady(POLLOUT, elapsed) || !ConsumeBudget(elapsed)) return false;
+            if (!WaitReady(POLLOUT, elapsed) || !ConsumeBudget(elapsed))
+                return false;
             continue;
         }
         SetLastSocketError(n < 0 ? SocketErrorFromErrno(errno) : 10057);
@@ -269,7 +290,8 @@ bool CommHttp::Receive() {
     char buf[4096];
     for (;;) {
         TimeValue elapsed;
-        if (!WaitReady(POLLIN, elapsed)) return false;
+        if (!WaitReady(POLLIN, elapsed))
+            return false;
         ssize_t n;
         do {
             n = ::recv(m_socket, buf, sizeof buf, 0);
@@ -279,7 +301,8 @@ bool CommHttp::Receive() {
             FailWithLastError();
             return false;
         }
-        if (n == 0) return true;  // the server closed: the response is complete
+        if (n == 0)
+            return true;  // the server closed: the response is complete
 
         if (m_response.size() + static_cast<std::size_t>(n) > kMaxResponseBytes) {
             m_error += "Response too large";
@@ -287,7 +310,8 @@ bool CommHttp::Receive() {
             return false;
         }
         m_response.append(buf, static_cast<std::size_t>(n));
-        if (!ConsumeBudget(elapsed)) return false;
+        if (!ConsumeBudget(elapsed))
+            return false;
     }
 }
 

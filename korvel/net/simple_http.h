@@ -24,7 +24,7 @@ bool IsZero(TimeValue t);
 // Everything above the transport: state, the request sequence, the status
 // check and the body extraction.
 class SimpleHttp {
-public:
+  public:
     // Cap on what one response may hold (and on a decoded body); going over
     // it fails the request.
     static constexpr std::size_t kMaxResponseBytes = 64u << 20;
@@ -45,7 +45,7 @@ public:
     bool Ok() const { return m_ok; }
     const std::string& Response() const { return m_response; }
 
-protected:
+  protected:
     virtual bool Connect() = 0;
     virtual bool Send() = 0;
     virtual bool Receive() = 0;
@@ -66,17 +66,17 @@ protected:
 
 // The transport on POSIX sockets (IPv4, non-blocking, poll() waits).
 class CommHttp : public SimpleHttp {
-public:
+  public:
     using SimpleHttp::SimpleHttp;
     ~CommHttp() override;
 
-protected:
+  protected:
     bool Connect() override;
     bool Send() override;
     bool Receive() override;
     void Close() override;
 
-private:
+  private:
     // Appends the text of the thread's last socket error, then closes.
     void FailWithLastError();
     // Waits for the socket to become ready within m_timeLeft and gives the

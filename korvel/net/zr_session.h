@@ -4,14 +4,13 @@
 #include <functional>
 #include <string>
 
-
 // The download session: agent "REDorozu", the proxy settings of the
 // environment (libcurl reads http_proxy and friends), redirects followed.
 // The body is pulled with Read() in blocks of the caller's size; what the
 // network delivers in larger pieces is buffered, so small reads cost no
 // system call each.
 class CZRSession {
-public:
+  public:
     // Polled while waiting for the network: true stops the wait at once
     // (OpenRequest then fails, Read gives 0).
     using StopCheck = std::function<bool()>;
@@ -33,7 +32,7 @@ public:
     // failed before anything of this block arrived.
     long Read(char* out, std::size_t size);
 
-private:
+  private:
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t n, void* self);
     static std::size_t OnBody(char* data, std::size_t size, std::size_t n, void* self);
     // Drives the transfer one step; waits up to waitMs for the network when

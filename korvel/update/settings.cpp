@@ -16,7 +16,8 @@ std::string ReadSetting(const std::string& fileName, const std::string& key,
 
 std::uint32_t ParseVersionText(const std::string& text) {
     int major = 0, minor = 0, patch = 0;
-    if (std::sscanf(text.c_str(), "%d.%d.%d", &major, &minor, &patch) != 3) return 0;
+    if (std::sscanf(text.c_str(), "%d.%d.%d", &major, &minor, &patch) != 3)
+        return 0;
     return PackVersion(major, minor, patch);
 }
 
@@ -28,10 +29,13 @@ std::int32_t BtWaitSecondsFromText(const std::string& value) {
     constexpr std::int32_t kDefault = 30;
     std::size_t firstNonZero = std::string::npos;
     for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] < '0' || value[i] > '9') return kDefault;
-        if (value[i] != '0' && firstNonZero == std::string::npos) firstNonZero = i;
+        if (value[i] < '0' || value[i] > '9')
+            return kDefault;
+        if (value[i] != '0' && firstNonZero == std::string::npos)
+            firstNonZero = i;
     }
-    if (firstNonZero == std::string::npos) return kDefault;
+    if (firstNonZero == std::string::npos)
+        return kDefault;
 
     // A number too large for the counter waits as long as it can.
     std::int64_t seconds = 0;

@@ -36,8 +36,16 @@ TEST(CodePage, CaseFoldingLeavesDoubleByteCharactersAlone) {
     EXPECT_TRUE(EqualsNoCaseMb("Setting", "sETTING"));
     EXPECT_FALSE(EqualsNoCaseMb("Setting", "Settings"));
     // Trail bytes 'A' and 'a' make different characters.
-    EXPECT_FALSE(EqualsNoCaseMb("\x81" "A", "\x81" "a"));
-    EXPECT_TRUE(EqualsNoCaseMb("\x81" "Ax", "\x81" "AX"));
+    EXPECT_FALSE(
+        EqualsNoCaseMb("\x81"
+                       "A",
+                       "\x81"
+                       "a"));
+    EXPECT_TRUE(
+        EqualsNoCaseMb("\x81"
+                       "Ax",
+                       "\x81"
+                       "AX"));
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ std::string ReadAll(std::FILE* f) {
     std::string s;
     char buf[512];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
     return s;
 }
 
@@ -39,12 +40,16 @@ TEST(MessageBoxes, DefaultButtonResults) {
         int def;
         int expected;
     } cases[] = {
-        {MbButtons::Ok, 0, IDOK},          {MbButtons::OkCancel, 1, IDCANCEL},
-        {MbButtons::YesNo, 0, IDYES},      {MbButtons::YesNo, 1, IDNO},
-        {MbButtons::YesNoCancel, 2, IDCANCEL}, {MbButtons::YesNo, 5, IDYES},
+        {MbButtons::Ok, 0, IDOK},
+        {MbButtons::OkCancel, 1, IDCANCEL},
+        {MbButtons::YesNo, 0, IDYES},
+        {MbButtons::YesNo, 1, IDNO},
+        {MbButtons::YesNoCancel, 2, IDCANCEL},
+        {MbButtons::YesNo, 5, IDYES},
         {MbButtons::RetryCancel, 0, IDRETRY},
     };
-    for (const auto& c : cases) EXPECT_EQ(DefaultResult(Box(c.buttons, c.def)), c.expected);
+    for (const auto& c : cases)
+        EXPECT_EQ(DefaultResult(Box(c.buttons, c.def)), c.expected);
 }
 
 TEST(ConsoleMessageBoxes, WithoutTerminalTakesAndPrintsTheDefault) {
@@ -69,10 +74,10 @@ TEST(ConsoleMessageBoxes, OnATerminalTheUserAnswers) {
     } cases[] = {
         {"y\n", MbButtons::YesNo, 1, IDYES},
         {"N\n", MbButtons::YesNo, 0, IDNO},
-        {"\n", MbButtons::YesNo, 1, IDNO},       // Enter takes the default
+        {"\n", MbButtons::YesNo, 1, IDNO},           // Enter takes the default
         {"x\nq\n是\n", MbButtons::YesNo, 1, IDYES},  // asks again until an answer fits
         {"c\n", MbButtons::OkCancel, 0, IDCANCEL},
-        {"y\no\n", MbButtons::Ok, 0, IDOK},      // "y" is no button of an OK box
+        {"y\no\n", MbButtons::Ok, 0, IDOK},  // "y" is no button of an OK box
     };
     for (const auto& c : cases) {
         int master = -1, slave = -1;

@@ -17,7 +17,9 @@ struct ProfileCase {
     std::string expected;  // with default "DEF" and a 1024-byte buffer
 };
 
-void PrintTo(const ProfileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ProfileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ProfileReadTest : public ::testing::TestWithParam<ProfileCase> {};
 

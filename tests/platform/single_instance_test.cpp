@@ -18,7 +18,7 @@ using platform::SingleInstanceMark;
 using Result = SingleInstanceMark::Result;
 
 class SingleInstanceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1); }
     void TearDown() override { ::unsetenv("XDG_RUNTIME_DIR"); }
     testing_support::TempDir dir_;

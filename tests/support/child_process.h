@@ -20,12 +20,13 @@ struct RunResult {
 // Runs argv[0] with the given extra environment and working folder, input
 // from /dev/null; waits up to timeout (then kills it).
 RunResult RunProgram(const std::vector<std::string>& argv,
-              const std::map<std::string, std::string>& env = {}, const std::string& cwd = "",
-              std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                     const std::map<std::string, std::string>& env = {},
+                     const std::string& cwd = "",
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // A child whose standard input, output and error are a pseudo terminal.
 class PtyChild {
-public:
+  public:
     PtyChild(const std::vector<std::string>& argv,
              const std::map<std::string, std::string>& env = {});
     ~PtyChild();
@@ -40,7 +41,7 @@ public:
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     const std::string& Output() const { return output_; }
 
-private:
+  private:
     void Drain(int timeoutMs);
     pid_t pid_ = -1;
     int master_ = -1;

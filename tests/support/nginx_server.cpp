@@ -20,7 +20,8 @@ NginxServer::NginxServer(const std::string& rootDir, const std::string& extraCon
         argv.push_back(state_ + "/extra.conf");
     }
     const RunResult r = RunProgram(argv);
-    if (r.exitCode == 0) port_ = std::stoi(r.out);
+    if (r.exitCode == 0)
+        port_ = std::stoi(r.out);
 }
 
 NginxServer::~NginxServer() {
@@ -37,7 +38,8 @@ std::vector<std::string> NginxServer::AccessLog() const {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::vector<std::string> lines;
     std::ifstream in(state_ + "/access.log");
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 

@@ -8,7 +8,7 @@
 namespace testing_support {
 
 class NginxServer {
-public:
+  public:
     // Serves rootDir; extraConf is pasted into the server block.
     NginxServer(const std::string& rootDir, const std::string& extraConf = "");
     ~NginxServer();
@@ -21,7 +21,7 @@ public:
     // Lines of the access log: "REQUEST LINE" "USER AGENT" STATUS
     std::vector<std::string> AccessLog() const;
 
-private:
+  private:
     std::string state_;
     int port_ = 0;
 };

@@ -11,7 +11,7 @@
 namespace testing_support {
 
 class RecordingDownloadWindow : public DownloadWindow {
-public:
+  public:
     void PostStatusText(const std::string& text) override {
         std::function<void(const std::string&)> hook;
         {
@@ -19,7 +19,8 @@ public:
             statusTexts.push_back(text);
             hook = onStatus;
         }
-        if (hook) hook(text);
+        if (hook)
+            hook(text);
     }
     void SetDownloadBar(int percent) override {
         std::lock_guard lock(mutex_);
@@ -47,7 +48,7 @@ public:
     int expansionDone = 0;
     std::int32_t btState = 0;
 
-private:
+  private:
     std::mutex mutex_;
 };
 

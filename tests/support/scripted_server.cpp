@@ -42,21 +42,26 @@ std::vector<std::string> ScriptedServer::Requests() const {
 void ScriptedServer::Serve() {
     while (!stop_) {
         pollfd p{listenFd_, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        if (fd < 0)
+            continue;
         bool open = true;
         for (const ServerStep& step : script_) {
-            if (!open || stop_) break;
+            if (!open || stop_)
+                break;
             switch (step.kind) {
                 case ServerStep::ReadRequest: {
                     std::string request;
                     char buf[1024];
                     while (request.find("\r\n\r\n") == std::string::npos && !stop_) {
                         pollfd r{fd, POLLIN, 0};
-                        if (::poll(&r, 1, 50) <= 0) continue;
+                        if (::poll(&r, 1, 50) <= 0)
+                            continue;
                         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-                        if (n <= 0) break;
+                        if (n <= 0)
+                            break;
                         request.append(buf, static_cast<std::size_t>(n));
                     }
                     std::lock_guard lock(mutex_);
@@ -76,8 +81,12 @@ void ScriptedServer::Serve() {
                     }
                     break;
                 }
-                case ServerStep::Sleep: std::this_thread::sleep_for(step.wait); break;
-                case ServerStep::Close: open = false; break;
+                case ServerStep::Sleep:
+                    std::this_thread::sleep_for(step.wait);
+                    break;
+                case ServerStep::Close:
+                    open = false;
+                    break;
             }
         }
         ::close(fd);

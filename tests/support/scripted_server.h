@@ -17,14 +17,22 @@ struct ServerStep {
     std::chrono::milliseconds wait{0};  // Sleep
 };
 
-inline ServerStep SendBytes(std::string data) { return {ServerStep::Send, std::move(data), {}}; }
-inline ServerStep SleepFor(std::chrono::milliseconds ms) { return {ServerStep::Sleep, {}, ms}; }
-inline ServerStep CloseNow() { return {ServerStep::Close, {}, {}}; }
+inline ServerStep SendBytes(std::string data) {
+    return {ServerStep::Send, std::move(data), {}};
+}
+inline ServerStep SleepFor(std::chrono::milliseconds ms) {
+    return {ServerStep::Sleep, {}, ms};
+}
+inline ServerStep CloseNow() {
+    return {ServerStep::Close, {}, {}};
+}
 // Reads the request up to its blank line.
-inline ServerStep ReadRequest() { return {ServerStep::ReadRequest, {}, {}}; }
+inline ServerStep ReadRequest() {
+    return {ServerStep::ReadRequest, {}, {}};
+}
 
 class ScriptedServer {
-public:
+  public:
     // Listens on 127.0.0.1 at a free port and serves every connection with
     // the script (after the script the connection is closed).
     explicit ScriptedServer(std::vector<ServerStep> script);
@@ -35,7 +43,7 @@ public:
     // Every request received so far, in order.
     std::vector<std::string> Requests() const;
 
-private:
+  private:
     void Serve();
     std::vector<ServerStep> script_;
     int listenFd_ = -1;

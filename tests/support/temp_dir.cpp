@@ -13,7 +13,8 @@ namespace testing_support {
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/korvel-test-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 
@@ -28,7 +29,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::Sub(const std::string& relative) const { return path_ + "/" + relative; }
+std::string TempDir::Sub(const std::string& relative) const {
+    return path_ + "/" + relative;
+}
 
 std::string TempDir::Write(const std::string& relative, const std::string& content) const {
     const std::string full = Sub(relative);
@@ -45,7 +48,8 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace testing_support

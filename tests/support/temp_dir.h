@@ -6,7 +6,7 @@
 namespace testing_support {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -18,7 +18,7 @@ public:
     // Writes a file below the folder, creating its parent folders.
     std::string Write(const std::string& relative, const std::string& content) const;
 
-private:
+  private:
     std::string path_;
 };
 

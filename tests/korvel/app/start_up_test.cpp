@@ -19,7 +19,7 @@ using testing_support::TempDir;
 constexpr const char* kDiagnostic = "[korvel start-up diagnostic]";
 
 class StartUpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
         platform::SetMessageBoxes(&boxes_);

@@ -20,12 +20,13 @@ using namespace testing_support;
 std::string RandomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen());
+    for (auto& c : s)
+        c = static_cast<char>(gen());
     return s;
 }
 
 class HttpDownloadTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         site_ = new TempDir;
         payload_ = RandomBytes(100000, 1);
@@ -52,7 +53,8 @@ protected:
     std::size_t RequestsFor(const std::string& path) const {
         std::size_t n = 0;
         for (const auto& line : nginx_->AccessLog())
-            if (line.find("GET " + path + " ") != std::string::npos) ++n;
+            if (line.find("GET " + path + " ") != std::string::npos)
+                ++n;
         return n;
     }
 
@@ -82,7 +84,7 @@ TEST_F(HttpDownloadTest, FreshDownloadShowsProgressEveryNinthBlock) {
     EXPECT_EQ(window_.statusTexts[0].rfind("正在下载:9.22 K字节/100.00 K字节  平均速度: ", 0), 0u)
         << window_.statusTexts[0];
     EXPECT_EQ(window_.bar.front(), 0);
-    EXPECT_EQ(window_.bar[1], 9);    // 9216 of 100000
+    EXPECT_EQ(window_.bar[1], 9);       // 9216 of 100000
     EXPECT_EQ(window_.bar.back(), 92);  // 92160 of 100000: the last report
     EXPECT_EQ(RequestsFor("/p/a.dat"), before + 1);
     const auto log = nginx_->AccessLog();
@@ -121,8 +123,9 @@ TEST_F(HttpDownloadTest, FailuresAreReportedAndStopTheRun) {
         EXPECT_TRUE(QuitRequested) << c.name;
         EXPECT_EQ(PendingDownloads, 5u) << c.name;
         std::vector<std::string> expected;
-        for (const auto& m : c.messages.empty() ? std::vector<std::string>{"文件下载出错,请重新下载:%s!"}
-                                                : c.messages)
+        for (const auto& m : c.messages.empty()
+                                 ? std::vector<std::string>{"文件下载出错,请重新下载:%s!"}
+                                 : c.messages)
             expected.push_back(m.substr(0, m.find("%s")) + local + m.substr(m.find("%s") + 2));
         EXPECT_EQ(window.messages, expected) << c.name;
         ASSERT_FALSE(window.statusTexts.empty()) << c.name;
@@ -131,10 +134,10 @@ TEST_F(HttpDownloadTest, FailuresAreReportedAndStopTheRun) {
 }
 
 TEST_F(HttpDownloadTest, ServerClosingEarlyFails) {
-    ScriptedServer server({ReadRequest(), SendBytes(HttpResponse("200 OK",
-                                                                 "Content-Length: 100000\r\n",
-                                                                 payload_.substr(0, 5000))),
-                           CloseNow()});
+    ScriptedServer server(
+        {ReadRequest(),
+         SendBytes(HttpResponse("200 OK", "Content-Length: 100000\r\n", payload_.substr(0, 5000))),
+         CloseNow()});
     EXPECT_EQ(DownloadPatchFile(window_, server.Url("/a.dat"), Local("a.dat"),
                                 Md5Hex(payload_.data(), payload_.size())),
               DOWNLOAD_FAILED);

@@ -27,11 +27,11 @@ TEST(HttpUrl, SplitsHostPortAndPath) {
         {"http://h/a b", "h", "80", "/a"},        // the path ends at a blank
         {"http://h:/x", "h:", "", "/x"},          // no number after ":": host kept, no port
         {"http://:8080/x", ":8080", "", "/x"},
-        {"http://h", "", "", ""},                 // no "/" after the host
+        {"http://h", "", "", ""},  // no "/" after the host
         {"https://h/x", "", "", ""},
         {"HTTP://h/x", "", "", ""},
         {"ftp://h/x", "", "", ""},
-        {"http:///x", "", "", ""},                // empty host
+        {"http:///x", "", "", ""},  // empty host
         {"", "", "", ""},
     };
     for (const auto& c : cases) {
@@ -60,9 +60,9 @@ TEST(SocketErrors, TextsByMeaning) {
         int errnoValue;
         std::string text;
     } cases[] = {
-        {ECONNREFUSED, "connection refused"}, {ETIMEDOUT, "connection timed out"},
-        {EHOSTUNREACH, "host unreachable"},   {ENETDOWN, "Network subsystem failed"},
-        {ECONNRESET, "connection reset"},     {EPIPE, "connection reset"},
+        {ECONNREFUSED, "connection refused"},      {ETIMEDOUT, "connection timed out"},
+        {EHOSTUNREACH, "host unreachable"},        {ENETDOWN, "Network subsystem failed"},
+        {ECONNRESET, "connection reset"},          {EPIPE, "connection reset"},
         {EMFILE, "no file descriptors available"}, {ENETUNREACH, "Err code: 10051"},
     };
     for (const auto& c : cases)

@@ -39,8 +39,8 @@ TEST(ReportQuery, FieldsInTheirFixedForm) {
          "10.0.0.1|10.0.0.2",
          "proj=vq2&avg=1.000&start=100&end=103&clip=&err=0&file=a.dat&dtype=http&dns=10.0.0.1|"
          "10.0.0.2"},
-        {"success never carries dns", Record("h/p/b.dat", "1000"), "bt", false, 10, 12,
-         "10.0.0.1", "proj=vq2&avg=0.500&start=10&end=12&clip=&err=0&file=b.dat&dtype=bt"},
+        {"success never carries dns", Record("h/p/b.dat", "1000"), "bt", false, 10, 12, "10.0.0.1",
+         "proj=vq2&avg=0.500&start=10&end=12&clip=&err=0&file=b.dat&dtype=bt"},
         {"failed without known servers", Record("h/b.dat", "1000"), "bt", true, 10, 11, "",
          "proj=vq2&avg=1.000&start=10&end=11&clip=&err=0&file=b.dat&dtype=bt"},
         {"size not a number", Record("h/c.dat", "abc"), "other", false, 1, 2, "",
@@ -53,8 +53,7 @@ TEST(ReportQuery, FieldsInTheirFixedForm) {
          "proj=vq2&avg=5.000&start=20&end=10&clip=&err=0&file=e.dat&dtype=http"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(BuildReportQuery(c.record, c.method, c.failed, c.start, c.end, c.dns),
-                  c.expected)
+        EXPECT_EQ(BuildReportQuery(c.record, c.method, c.failed, c.start, c.end, c.dns), c.expected)
             << c.name;
 }
 
@@ -88,7 +87,7 @@ TEST(DnsServers, DistinctSortedAndJoined) {
 }
 
 class ReportSendingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         GameDir = game_.path() + "/";
         ReportQueries.clear();

@@ -37,8 +37,7 @@ struct Fetch {
     std::string content, error;
 };
 
-Fetch Get(const ScriptedServer& server, TimeValue connect = {15, 0},
-          TimeValue transfer = {60, 0}) {
+Fetch Get(const ScriptedServer& server, TimeValue connect = {15, 0}, TimeValue transfer = {60, 0}) {
     std::string host, port, path;
     NetModel::SplitHttpUrl(server.Url("/list.txt"), host, port, path);
     CommHttp http(host, port, connect, transfer);
@@ -49,7 +48,7 @@ Fetch Get(const ScriptedServer& server, TimeValue connect = {15, 0},
 // Every test runs with its own temp folder, so leftovers of the gzip path
 // would show.
 class SimpleHttpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ::setenv("TMPDIR", tmp_.path().c_str(), 1); }
     void TearDown() override {
         EXPECT_TRUE(std::filesystem::is_empty(tmp_.path())) << "temporary file left behind";
@@ -78,30 +77,51 @@ TEST_F(SimpleHttpTest, ResponsesOfMisbehavingServers) {
         std::string content, error;
     } cases[] = {
         {"closes without sending", {ReadRequest(), CloseNow()}, false, "", ""},
-        {"redirect", {ReadRequest(), SendBytes(HttpResponse("302 Found", "Location: /x\r\n", ""))},
-         false, "", " 302 Found"},
-        {"not found", {ReadRequest(), SendBytes(HttpResponse("404 Not Found", "", "nope"))}, false,
-         "", " 404 Not Found"},
-        {"no header end", {ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\nX: y\r\nbody")}, true, "",
+        {"redirect",
+         {ReadRequest(), SendBytes(HttpResponse("302 Found", "Location: /x\r\n", ""))},
+         false,
+         "",
+         " 302 Found"},
+        {"not found",
+         {ReadRequest(), SendBytes(HttpResponse("404 Not Found", "", "nope"))},
+         false,
+         "",
+         " 404 Not Found"},
+        {"no header end",
+         {ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\nX: y\r\nbody")},
+         true,
+         "",
          ""},
         {"status in pieces",
          {ReadRequest(), SendBytes("HTTP/1.1 2"), SleepFor(50ms), SendBytes("00 OK\r\n\r\nabc")},
-         true, "abc", ""},
+         true,
+         "abc",
+         ""},
         {"gzip body",
          {ReadRequest(), SendBytes(HttpResponse("200 OK", "Content-Encoding: gzip\r\n", zipped))},
-         true, "decoded body", ""},
+         true,
+         "decoded body",
+         ""},
         {"lower-case gzip header leaves the body packed",
          {ReadRequest(), SendBytes(HttpResponse("200 OK", "content-encoding: gzip\r\n", zipped))},
-         true, zipped, ""},
+         true,
+         zipped,
+         ""},
         {"plain text under a gzip header",
          {ReadRequest(), SendBytes(HttpResponse("200 OK", "Content-Encoding: gzip\r\n", "plain"))},
-         true, "plain", ""},
+         true,
+         "plain",
+         ""},
         {"broken gzip body",
          {ReadRequest(), SendBytes(HttpResponse("200 OK", "Content-Encoding: gzip\r\n",
                                                 zipped.substr(0, zipped.size() / 2)))},
-         true, "", ""},
+         true,
+         "",
+         ""},
         {"200 OK only on a later line",
-         {ReadRequest(), SendBytes("HTTP/1.1 500 Oops\r\nX: 200 OK\r\n\r\n")}, false, "",
+         {ReadRequest(), SendBytes("HTTP/1.1 500 Oops\r\nX: 200 OK\r\n\r\n")},
+         false,
+         "",
          " 500 Oops"},
     };
     for (auto& c : cases) {
@@ -170,12 +190,15 @@ TEST_F(SimpleHttpTest, ConnectionFailuresGiveSocketTexts) {
         std::string host, port;
         std::vector<std::string> acceptable;
     } cases[] = {
-        {"127.0.0.1", std::to_string(static_cast<std::int16_t>(closedPort)),
+        {"127.0.0.1",
+         std::to_string(static_cast<std::int16_t>(closedPort)),
          {"connection refused"}},
-        {"no-such-host.invalid", "80",
+        {"no-such-host.invalid",
+         "80",
          {"Authoritive: Host not found", "Non-authoritive: host not found or server failure"}},
         // Digits and dots only: used as an address, never looked up.
-        {"127.0.0.1a", "80",
+        {"127.0.0.1a",
+         "80",
          {"Authoritive: Host not found", "Non-authoritive: host not found or server failure"}},
     };
     for (const auto& c : cases) {

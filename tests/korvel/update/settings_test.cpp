@@ -11,7 +11,7 @@ namespace {
 using testing_support::TempDir;
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { GameDir = game_.path() + "/"; }
     void TearDown() override { GameDir.clear(); }
     void WriteIni(const std::string& body) { game_.Write("update.ini", "[Setting]\r\n" + body); }
@@ -31,10 +31,18 @@ TEST_F(SettingsTest, ClientVersionFromUpdateIni) {
         const char* value;
         std::uint32_t expected;
     } cases[] = {
-        {"1.2.3", 0x01020003}, {"0.0.1", 1},          {"1.256.7", 0x01000007},
-        {"1.2", 0},            {"1.2.3.4", 0x01020003}, {"1.2.3beta", 0x01020003},
-        {"1. 2. 3", 0x01020003}, {"-1.0.0", 0xFF000000}, {"0.0.0", 0},
-        {"1 .2.3", 0},         {"v1.2.3", 0},         {"\"1.2.3\"", 0x01020003},
+        {"1.2.3", 0x01020003},
+        {"0.0.1", 1},
+        {"1.256.7", 0x01000007},
+        {"1.2", 0},
+        {"1.2.3.4", 0x01020003},
+        {"1.2.3beta", 0x01020003},
+        {"1. 2. 3", 0x01020003},
+        {"-1.0.0", 0xFF000000},
+        {"0.0.0", 0},
+        {"1 .2.3", 0},
+        {"v1.2.3", 0},
+        {"\"1.2.3\"", 0x01020003},
     };
     for (const auto& c : cases) {
         WriteIni(std::string("Version=") + c.value + "\r\n");
@@ -49,11 +57,23 @@ TEST(BtWaitSeconds, OnlyPlainDecimalNumbersCount) {
         const char* value;
         std::int32_t expected;
     } cases[] = {
-        {"45", 45}, {"0045", 45}, {"0", 30},   {"000", 30},   {"", 30},
-        {"45s", 30}, {"4 5", 30}, {"-5", 30},  {"4a", 30},    {" 45", 30},
-        {"1", 1},   {"100", 100}, {"2147483647", 2147483647}, {"99999999999999999999", 2147483647},
+        {"45", 45},
+        {"0045", 45},
+        {"0", 30},
+        {"000", 30},
+        {"", 30},
+        {"45s", 30},
+        {"4 5", 30},
+        {"-5", 30},
+        {"4a", 30},
+        {" 45", 30},
+        {"1", 1},
+        {"100", 100},
+        {"2147483647", 2147483647},
+        {"99999999999999999999", 2147483647},
     };
-    for (const auto& c : cases) EXPECT_EQ(BtWaitSecondsFromText(c.value), c.expected) << c.value;
+    for (const auto& c : cases)
+        EXPECT_EQ(BtWaitSecondsFromText(c.value), c.expected) << c.value;
 }
 
 TEST_F(SettingsTest, BtWaitTimeIsReadFromTheSettingsFile) {
@@ -68,8 +88,7 @@ TEST_F(SettingsTest, ReadSettingUsesGameDirAndTheDefaultFileName) {
     EXPECT_EQ(ReadSetting("", res::LoadString(res::IDS_UPDATE_URL_KEY), res::kDefaultUpdateUrl),
               "http://127.0.0.1:8080/list.txt");
     EXPECT_EQ(ReadSetting("update.ini", "UPDATEURLEX", ""), "http://127.0.0.1:8080/list.txt");
-    EXPECT_EQ(ReadSetting("", setting::kReportUrl, res::kDefaultReportUrl),
-              res::kDefaultReportUrl);
+    EXPECT_EQ(ReadSetting("", setting::kReportUrl, res::kDefaultReportUrl), res::kDefaultReportUrl);
     game_.Write("update.ini", "[Setting]\nUpdateURLEX=" + std::string(2000, 'u') + "\n");
     EXPECT_EQ(ReadSetting("", "UpdateURLEX", "").size(), kSettingBufferSize - 1);
 }

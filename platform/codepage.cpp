@@ -2,34 +2,38 @@
 
 namespace platform {
 
-std::size_t FindCharMb(std::string_view s, char ch, std::size_t from) {
+namespace {
+
+// Walks the single-byte characters of s (double-byte characters are stepped
+// over whole) until stop(position) gives true; gives that position or npos.
+template <class Stop>
+std::size_t WalkSingleBytes(std::string_view s, Stop stop) {
     std::size_t i = 0;
     while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (IsGbkLeadByte(c) && i + 1 < s.size()) {
+        if (IsGbkLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) {
             i += 2;
             continue;
         }
-        if (i >= from && s[i] == ch)
+        if (stop(i))
             return i;
         ++i;
     }
     return std::string_view::npos;
 }
 
+}  // namespace
+
+std::size_t FindCharMb(std::string_view s, char ch, std::size_t from) {
+    return WalkSingleBytes(s, [&](std::size_t i) { return i >= from && s[i] == ch; });
+}
+
 std::size_t FindLastCharMb(std::string_view s, char ch) {
     std::size_t found = std::string_view::npos;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (IsGbkLeadByte(c) && i + 1 < s.size()) {
-            i += 2;
-            continue;
-        }
+    WalkSingleBytes(s, [&](std::size_t i) {
         if (s[i] == ch)
             found = i;
-        ++i;
-    }
+        return false;
+    });
     return found;
 }
 

@@ -3,6 +3,7 @@
 #include <bzlib.h>
 #include <fcntl.h>
 #include <lzo/lzo1x.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,21 @@
 
 #include "korvel/app/app_message_box.h"
 #include "platform/codepage.h"
+
+void FreeBytes::operator()(unsigned char* p) const {
+    std::free(p);
+}
+
+ByteBuffer AllocateBytes(std::size_t size) {
+    constexpr std::size_t kHugePage = 2u << 20;
+    if (size < kHugePage)
+        return ByteBuffer(static_cast<unsigned char*>(std::malloc(size ? size : 1)));
+    const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, rounded);
+    if (p)
+        ::madvise(p, rounded, MADV_HUGEPAGE);
+    return ByteBuffer(static_cast<unsigned char*>(p));
+}
 
 namespace {
 
@@ -94,7 +110,7 @@ bool UnpackBzip2(const unsigned char* packed, std::size_t packedSize, LoadedPatc
         return false;
     }
     unsigned int produced = unpacked + static_cast<unsigned int>(kBzip2Slack);
-    patch.body.reset(new (std::nothrow) unsigned char[produced]);
+    patch.body = AllocateBytes(produced);
     if (!patch.body) {
         error = fileName + "解压错误!";
         return false;
@@ -122,7 +138,7 @@ bool UnpackLzo(const unsigned char* packed, std::size_t packedSize, LoadedPatch&
     if (unpacked > kMaxUnpackedSize || unpacked > kMaxLzoExpansion * packedSize || !InitLzo())
         return false;
     lzo_uint produced = unpacked + kLzoSlack;
-    patch.body.reset(new (std::nothrow) unsigned char[produced]);
+    patch.body = AllocateBytes(produced);
     if (!patch.body)
         return false;
     const int rc = lzo1x_decompress_safe(packed, packedSize, patch.body.get(), &produced, nullptr);
@@ -256,8 +272,7 @@ bool LoadPatchFile(const std::string& downloadDir, const std::string& fileName,
         return false;
 
     patch.packedSize = fileLength - kPatchHeaderSize;
-    std::unique_ptr<unsigned char[]> packed(
-        new (std::nothrow) unsigned char[patch.packedSize ? patch.packedSize : 1]);
+    const ByteBuffer packed = AllocateBytes(patch.packedSize);
     if (!packed)
         return false;
     if (ReadAt(fd.get(), packed.get(), patch.packedSize, kPatchHeaderSize) != patch.packedSize)

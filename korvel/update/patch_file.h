@@ -30,14 +30,21 @@ struct PatchHeader {
     std::uint32_t unpackedSize = 0;
 };
 
+// A large byte buffer from malloc, backed by huge pages where the system
+// offers them: a patch body of hundreds of megabytes is otherwise filled at
+// the cost of a page fault every 4 KiB.
+struct FreeBytes {
+    void operator()(unsigned char* p) const;
+};
+using ByteBuffer = std::unique_ptr<unsigned char[], FreeBytes>;
+ByteBuffer AllocateBytes(std::size_t size);
+
 struct LoadedPatch {
     PatchHeader header;
     std::size_t packedSize = 0;  // body bytes in the file
-    std::unique_ptr<unsigned char[]> body;
+    ByteBuffer body;
     std::size_t bodySize = 0;  // equals header.unpackedSize
-    std::string_view Body() const {
-        return {reinterpret_cast<const char*>(body.get()), bodySize};
-    }
+    std::string_view Body() const { return {reinterpret_cast<const char*>(body.get()), bodySize}; }
 };
 
 // Reads downloadDir + "/" + fileName, checks magic and (when expectedVersion

@@ -68,12 +68,13 @@ const char* const kApplyHelp =
     "failure is printed on standard error.\n";
 
 const char* const kInfoHelp =
-    "usage: zrpatch info FILE\n"
+    "usage: zrpatch info FILE [--body OUT]\n"
     "\n"
     "Unpacks FILE and prints, one tab-separated item per line: magic, codec,\n"
     "version, packed and unpacked size, then 'section TAG NAME ...' for every\n"
     "section (final size, data size and run count for MODI; data size for ADDF)\n"
-    "and 'sections N' at the end. A malformed file is reported as an error.\n";
+    "and 'sections N' at the end. A malformed file is reported as an error.\n"
+    "--body OUT also writes the unpacked body to the file OUT.\n";
 
 const char* const kEntryHelp =
     "usage: zrpatch entry FILE --version X.Y.Z --bt-url URL --http-url URL --method bt|http\n"
@@ -360,7 +361,7 @@ int CmdApply(int argc, char** argv) {
 int CmdInfo(int argc, char** argv) {
     Args args;
     std::string error;
-    if (!ParseArgs(argc, argv, 2, {}, args, error))
+    if (!ParseArgs(argc, argv, 2, {"--body"}, args, error))
         return Usage(error);
     if (args.help) {
         std::fputs(kInfoHelp, stdout);
@@ -386,6 +387,11 @@ int CmdInfo(int argc, char** argv) {
     if (!WalkSections(name, patch.Body(), true, count))
         return kExitFailed;
     std::printf("sections\t%zu\n", count);
+    if (args.options.count("--body") &&
+        !WriteFileAtomically(args.options["--body"], std::string(patch.Body()), error)) {
+        Error(error);
+        return kExitFailed;
+    }
     return kExitOk;
 }
 

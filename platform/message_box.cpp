@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <string_view>
 
 namespace platform {
@@ -116,6 +118,43 @@ int ParseAnswer(std::string_view answer, const std::vector<int>& results, int de
     return 0;
 }
 
+// Answers given in advance through KORVEL_ANSWERS ("yes,no,ok", also the
+// button letters or labels; "-" takes the default), used up in order.
+bool NextScriptedAnswer(std::string& answer) {
+    static std::mutex mutex;
+    static std::deque<std::string> answers;
+    static bool loaded = false;
+    std::lock_guard lock(mutex);
+    if (!loaded) {
+        loaded = true;
+        if (const char* env = std::getenv("KORVEL_ANSWERS")) {
+            std::string_view rest = env;
+            while (!rest.empty()) {
+                const std::size_t comma = rest.find(',');
+                answers.emplace_back(rest.substr(0, comma));
+                rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+            }
+        }
+    }
+    if (answers.empty())
+        return false;
+    answer = answers.front();
+    answers.pop_front();
+    return true;
+}
+
+int ScriptedResult(std::string word, const std::vector<int>& results, int def) {
+    for (auto& c : word)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    static const std::pair<const char*, int> kWords[] = {
+        {"yes", IDYES}, {"no", IDNO}, {"ok", IDOK}, {"cancel", IDCANCEL}, {"retry", IDRETRY}};
+    for (const auto& [w, r] : kWords)
+        if (word == w && std::find(results.begin(), results.end(), r) != results.end())
+            return r;
+    const int r = ParseAnswer(word, results, def);
+    return r ? r : def;
+}
+
 ConsoleMessageBoxes& DefaultBoxes() {
     static ConsoleMessageBoxes boxes;
     return boxes;
@@ -152,6 +191,13 @@ int ConsoleMessageBoxes::Show(const MessageBoxSpec& spec) {
         text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     }
 
+    std::string scripted;
+    if (NextScriptedAnswer(scripted)) {
+        const int r = ScriptedResult(scripted, results, def);
+        std::fprintf(out_, "└─ %s → %s (KORVEL_ANSWERS)\n", buttons.c_str(), ButtonLabel(r));
+        std::fflush(out_);
+        return r;
+    }
     if (!::isatty(inputFd_)) {
         std::fprintf(out_, "└─ %s → %s\n", buttons.c_str(), ButtonLabel(def));
         std::fflush(out_);

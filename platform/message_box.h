@@ -46,8 +46,10 @@ class MessageBoxes {
     virtual int Show(const MessageBoxSpec& spec) = 0;
 };
 
-// Text on a stream (stderr by default). When the input is a terminal the
-// user answers there; otherwise the default button is taken and printed.
+// Text on a stream (stderr by default). Answers come from KORVEL_ANSWERS
+// while it has any (comma-separated: yes, no, ok, cancel, retry, a button's
+// letter or label, or "-" for the default button), then from the user when
+// the input is a terminal; otherwise the default button is taken and printed.
 class ConsoleMessageBoxes : public MessageBoxes {
   public:
     ConsoleMessageBoxes(std::FILE* out = stderr, int inputFd = 0);

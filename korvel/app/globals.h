@@ -6,6 +6,9 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "korvel/update/update_list.h"
 
 // Written once by start-up before any other thread exists; only read after.
 extern std::string GameDir;      // the game directory followed by "/"
@@ -28,3 +31,12 @@ extern std::string ShapeFilePath;  // the pack's marker file in the game folder
 // Statistics query per patch file name, in byte order of the names.
 // Guarded by DownloadLock.
 extern std::map<std::string, std::string> ReportQueries;
+
+// The running patch update, from the update list. Written by the patch
+// worker before its first download (UpdateList under DownloadLock) and read
+// by the window thread afterwards; only PatchRecord::damaged changes later.
+extern std::vector<PatchRecord> UpdateList;
+extern std::int32_t ClosingTorrentMode;  // 0 none, 1 first patch, 2 a random one
+extern std::int32_t ClosingSeconds;      // closing countdown and forced-exit delay
+extern std::string TorrentOptions;       // option word for the download script
+extern std::string ClosingTorrentUrl;    // url of the patch seeded while closing

@@ -7,6 +7,9 @@
 #include "korvel/app/app_message_box.h"
 #include "korvel/app/command_line.h"
 #include "korvel/app/globals.h"
+#include "korvel/app/korvel_dlg.h"
+#include "korvel/app/message_loop.h"
+#include "korvel/app/view_factory.h"
 #include "korvel/res/strings.h"
 #include "korvel/update/settings.h"
 #include "platform/sockets.h"
@@ -23,6 +26,12 @@ void SetTheApp(CkorvelApp* app) {
 }
 
 bool CkorvelApp::InitInstance(const std::string& commandLine) {
+    if (StartUp(commandLine))
+        RunMainWindow();
+    return false;
+}
+
+bool CkorvelApp::StartUp(const std::string& commandLine) {
     // One updater at a time. Taking the lock is the test and the mark in one
     // atomic step; when no lock file can be made at all, run unguarded.
     using Mark = platform::SingleInstanceMark;
@@ -59,15 +68,18 @@ bool CkorvelApp::InitInstance(const std::string& commandLine) {
     ReportUrl = ReadSetting("", setting::kReportUrl, res::kDefaultReportUrl);
 
     std::srand(static_cast<unsigned>(std::time(nullptr)));
+    return true;
+}
 
-    // Diagnostic until the main window exists: what start-up worked out.
-    std::printf("[korvel start-up diagnostic] mode=%s value=0x%x\n",
-                m_expansionMode ? "expansion" : "patch", m_launcherValue);
-    std::printf("[korvel start-up diagnostic] GameDir=%s\n", GameDir.c_str());
-    std::printf("[korvel start-up diagnostic] DownloadDir=%s\n", DownloadDir.c_str());
-    std::printf("[korvel start-up diagnostic] ReportUrl=%s\n", ReportUrl.c_str());
-    std::fflush(stdout);
-    return false;
+void CkorvelApp::RunMainWindow() {
+    // Run as a modal dialog; most ways out of it end the process directly.
+    MessageLoop loop;
+    std::unique_ptr<KorvelView> view = CreateView(loop);
+    CkorvelDlg::Options options;
+    options.expansionMode = m_expansionMode;
+    options.launcherArguments = m_arguments;
+    CkorvelDlg dlg(*view, loop, std::move(options));
+    dlg.DoModal();
 }
 
 int CkorvelApp::ExitInstance() {

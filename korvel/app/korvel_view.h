@@ -3,12 +3,13 @@
 // view, a recording view for tests, and the GTK window.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/message_box.h"
 
 class KorvelView {
-public:
+  public:
     virtual ~KorvelView() = default;
 
     // Called once on the window thread before anything else is shown.
@@ -26,4 +27,17 @@ public:
     virtual int MessageBox(const platform::MessageBoxSpec& spec) = 0;
     // The window is going away (end of the modal loop).
     virtual void Destroy() = 0;
+
+    // What the user can ask for, wired to the window's handlers before Create:
+    // ok is the OK command (asks to cancel, then closes through the close
+    // handling), buttonCancel the page's cancel button (asks, then ends the
+    // dialog at once).
+    struct Commands {
+        std::function<void()> ok;
+        std::function<void()> buttonCancel;
+    };
+    virtual void SetCommands(Commands commands) { commands_ = std::move(commands); }
+
+  protected:
+    Commands commands_;
 };

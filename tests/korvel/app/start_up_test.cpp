@@ -16,8 +16,6 @@ using testing_support::PtyChild;
 using testing_support::RunProgram;
 using testing_support::TempDir;
 
-constexpr const char* kDiagnostic = "[korvel start-up diagnostic]";
-
 class StartUpTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -29,7 +27,9 @@ class StartUpTest : public ::testing::Test {
         ::unsetenv("XDG_RUNTIME_DIR");
     }
     std::map<std::string, std::string> Env() const {
-        return {{"XDG_RUNTIME_DIR", runtime_.path()}};
+        return {{"XDG_RUNTIME_DIR", runtime_.path()},
+                {"KORVEL_UI", "console"},
+                {"TMPDIR", runtime_.path()}};
     }
     TempDir runtime_;
     TempDir game_;
@@ -50,7 +50,7 @@ TEST_F(StartUpTest, RefusalsShowTheirOwnMessages) {
     for (const auto& c : cases) {
         boxes_.Clear();
         CkorvelApp app;
-        EXPECT_FALSE(app.InitInstance(c.line));
+        EXPECT_FALSE(app.StartUp(c.line));
         const auto shown = boxes_.Shown();
         if (c.text.empty()) {
             EXPECT_TRUE(shown.empty()) << c.line;
@@ -68,10 +68,10 @@ TEST_F(StartUpTest, RefusalsShowTheirOwnMessages) {
 
 TEST_F(StartUpTest, SecondCopyInTheSameMomentIsRefused) {
     CkorvelApp first, second;
-    first.InitInstance("1 " + game_.path());
+    EXPECT_TRUE(first.StartUp("1 " + game_.path()));
     EXPECT_TRUE(first.m_hSingleInstance.Held());
     boxes_.Clear();
-    second.InitInstance("1 " + game_.path());
+    EXPECT_FALSE(second.StartUp("1 " + game_.path()));
     const auto shown = boxes_.Shown();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].caption, res::kAppName);
@@ -84,7 +84,7 @@ TEST_F(StartUpTest, SecondCopyInTheSameMomentIsRefused) {
 TEST_F(StartUpTest, PathsAndReportAddressAreSet) {
     game_.Write("update.ini", "[Setting]\r\nPATCHDOWNLOADINFO=http://127.0.0.1:9/stat\r\n");
     CkorvelApp app;
-    app.InitInstance("1a " + game_.path());
+    EXPECT_TRUE(app.StartUp("1a " + game_.path()));
     EXPECT_EQ(app.m_launcherValue, 0x1au);
     EXPECT_FALSE(app.m_expansionMode);
     EXPECT_EQ(GameDir, game_.path() + "/");
@@ -94,25 +94,26 @@ TEST_F(StartUpTest, PathsAndReportAddressAreSet) {
 
     TempDir bare;
     CkorvelApp expansion;
-    expansion.InitInstance("0 " + bare.path());
+    EXPECT_TRUE(expansion.StartUp("0 " + bare.path()));
     EXPECT_TRUE(expansion.m_expansionMode);
     EXPECT_EQ(ReportUrl, res::kDefaultReportUrl);
     expansion.ExitInstance();
 }
 
-TEST_F(StartUpTest, ProgramPrintsItsDiagnosticAndRefusesAnEmptyCommandLine) {
-    auto ok = RunProgram({KORVEL_BINARY, "1a", game_.path()}, Env());
-    EXPECT_EQ(ok.exitCode, 0);
-    EXPECT_NE(ok.out.find(std::string(kDiagnostic) + " mode=patch value=0x1a"), std::string::npos)
-        << ok.out;
-    EXPECT_NE(ok.out.find("GameDir=" + game_.path() + "/\n"), std::string::npos);
-    EXPECT_NE(ok.out.find("DownloadDir=" + game_.path() + "/download\n"), std::string::npos);
+TEST_F(StartUpTest, ProgramRunsTheWindowOrRefusesAnEmptyCommandLine) {
+    // No version in the settings: the worker says so, and the close handling
+    // offers the HTTP-mode updater (absent here: nothing starts).
+    auto run = RunProgram({KORVEL_BINARY, "1a", game_.path()}, Env());
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.out.find("《ZorniaII》更新程序"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("检查当前版本号错误"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("BT下载方式发生错误,是否切换到HTTP下载模式？"), std::string::npos);
 
     auto empty = RunProgram({KORVEL_BINARY}, Env());
     EXPECT_EQ(empty.exitCode, 0);
     EXPECT_NE(empty.err.find("错误"), std::string::npos) << empty.err;
     EXPECT_NE(empty.err.find("请运行zorn.exe!"), std::string::npos) << empty.err;
-    EXPECT_EQ(empty.out.find(kDiagnostic), std::string::npos);
+    EXPECT_EQ(empty.out.find("更新程序"), std::string::npos);
 }
 
 TEST_F(StartUpTest, TwoProcessesOnlyOneRuns) {
@@ -124,13 +125,13 @@ TEST_F(StartUpTest, TwoProcessesOnlyOneRuns) {
     auto second = RunProgram({KORVEL_BINARY, "1", game_.path()}, Env());
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_NE(second.err.find("更新程序已经在运行。"), std::string::npos) << second.err;
-    EXPECT_EQ(second.out.find(kDiagnostic), std::string::npos);
+    EXPECT_EQ(second.err.find("检查当前版本号错误"), std::string::npos);
 
     first.Send("\n");
     EXPECT_EQ(first.Wait(), 0);
 
     auto third = RunProgram({KORVEL_BINARY, "1", game_.path()}, Env());
-    EXPECT_NE(third.out.find(kDiagnostic), std::string::npos) << third.err;
+    EXPECT_NE(third.err.find("检查当前版本号错误"), std::string::npos) << third.err;
     EXPECT_EQ(third.err.find("更新程序已经在运行。"), std::string::npos);
 }
 

@@ -1,0 +1,126 @@
+#include "korvel/app/gtk/gtk_message_box.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace gtkui {
+
+namespace {
+
+GtkWidget* g_current = nullptr;
+
+GtkMessageType MessageType(platform::MbIcon icon) {
+    switch (icon) {
+        case platform::MbIcon::Error:
+            return GTK_MESSAGE_ERROR;
+        case platform::MbIcon::Warning:
+            return GTK_MESSAGE_WARNING;
+        case platform::MbIcon::Information:
+            return GTK_MESSAGE_INFO;
+        case platform::MbIcon::Question:
+            return GTK_MESSAGE_QUESTION;
+        case platform::MbIcon::None:
+            break;
+    }
+    return GTK_MESSAGE_OTHER;
+}
+
+// What closing the box without a button gives: Cancel where there is one,
+// OK for a lone OK button; boxes without either cannot be closed that way.
+int CloseResult(const std::vector<int>& results) {
+    for (int r : results) {
+        if (r == platform::IDCANCEL)
+            return r;
+    }
+    if (results.size() == 1 && results[0] == platform::IDOK)
+        return platform::IDOK;
+    return 0;
+}
+
+}  // namespace
+
+GtkWidget* CurrentMessageDialog() {
+    return g_current;
+}
+
+int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& spec) {
+    const std::vector<int> results = platform::ButtonResults(spec.buttons);
+    const int closeResult = CloseResult(results);
+
+    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, MessageType(spec.icon),
+                                               GTK_BUTTONS_NONE, "%s", spec.text.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), spec.caption.c_str());
+    gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
+    gtk_window_set_position(GTK_WINDOW(dialog),
+                            parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
+    if (!parent)
+        gtk_window_set_skip_taskbar_hint(GTK_WINDOW(dialog), FALSE);
+    if (spec.topMost)
+        gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    if (closeResult == 0)
+        gtk_window_set_deletable(GTK_WINDOW(dialog), FALSE);
+    for (int r : results)
+        gtk_dialog_add_button(GTK_DIALOG(dialog), platform::ButtonLabel(r), r);
+    const int def = platform::DefaultResult(spec);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), def);
+    if (GtkWidget* button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), def))
+        gtk_widget_grab_focus(button);
+
+    GtkWidget* previous = g_current;
+    g_current = dialog;
+    int result = 0;
+    while (result == 0) {
+        const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+        if (response > 0)
+            result = response;
+        else if (closeResult != 0)
+            result = closeResult;
+    }
+    g_current = previous;
+    gtk_widget_destroy(dialog);
+    return result;
+}
+
+GtkMessageBoxes::GtkMessageBoxes(std::function<GtkWindow*()> parent)
+    : parent_(std::move(parent)) {}
+
+int GtkMessageBoxes::Show(const platform::MessageBoxSpec& spec) {
+    GMainContext* context = g_main_context_default();
+    if (g_main_context_is_owner(context) || g_main_context_acquire(context)) {
+        // This thread runs (or may run) the default context: show it here.
+        const bool acquired = !g_main_context_is_owner(context) ? false : true;
+        (void)acquired;
+        GtkWindow* parent = spec.owner && parent_ ? parent_() : nullptr;
+        const int result = RunMessageDialog(parent, spec);
+        return result;
+    }
+
+    // Another thread runs the loop: hand the box over and wait.
+    struct Call {
+        GtkMessageBoxes* self;
+        const platform::MessageBoxSpec* spec;
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        int result = 0;
+    } call{this, &spec, {}, {}, false, 0};
+    g_main_context_invoke(
+        context,
+        [](gpointer data) -> gboolean {
+            auto* c = static_cast<Call*>(data);
+            GtkWindow* parent = c->spec->owner && c->self->parent_ ? c->self->parent_() : nullptr;
+            const int result = RunMessageDialog(parent, *c->spec);
+            std::lock_guard lock(c->mutex);
+            c->result = result;
+            c->finished = true;
+            c->done.notify_all();
+            return G_SOURCE_REMOVE;
+        },
+        &call);
+    std::unique_lock lock(call.mutex);
+    call.done.wait(lock, [&] { return call.finished; });
+    return call.result;
+}
+
+}  // namespace gtkui

@@ -1,0 +1,34 @@
+// Message boxes as GTK dialogs.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <functional>
+
+#include "platform/message_box.h"
+
+namespace gtkui {
+
+// Shows a modal GtkMessageDialog on the calling thread, which must be the
+// thread of GLib's default main context. The nested loop keeps handling the
+// context's other sources (posted messages, timers). parent may be null.
+// Gives the result of the button pressed.
+int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& spec);
+
+// The dialog's widget while one is shown by RunMessageDialog, for tests and
+// for closing it; null otherwise. Window thread only.
+GtkWidget* CurrentMessageDialog();
+
+// Message boxes of the process in GTK mode. Boxes asked for on other threads
+// are shown on the default context's thread while the caller waits.
+class GtkMessageBoxes : public platform::MessageBoxes {
+  public:
+    // parent gives the window that owns boxes with an owner, or null.
+    explicit GtkMessageBoxes(std::function<GtkWindow*()> parent = {});
+    int Show(const platform::MessageBoxSpec& spec) override;
+
+  private:
+    std::function<GtkWindow*()> parent_;
+};
+
+}  // namespace gtkui

@@ -1,0 +1,467 @@
+#include "korvel/app/korvel_dlg.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "korvel/app/app_message_box.h"
+#include "korvel/app/globals.h"
+#include "korvel/app/patch_worker.h"
+#include "korvel/bt/torrent_download.h"
+#include "korvel/net/report.h"
+#include "korvel/res/strings.h"
+#include "korvel/update/md5.h"
+#include "korvel/update/patch_file.h"
+#include "korvel/update/settings.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+
+using platform::MbButtons;
+using platform::MbIcon;
+using platform::MessageBoxSpec;
+
+void ExitProcessNow(int code) {
+    std::fflush(nullptr);
+    ::_exit(code);
+}
+
+// Routes every message box of the process to the window while it exists,
+// so that boxes are owned by it and shown on its thread.
+class CkorvelDlg::Boxes : public platform::MessageBoxes {
+  public:
+    explicit Boxes(CkorvelDlg& dlg) : dlg_(dlg) {}
+    int Show(const MessageBoxSpec& spec) override { return dlg_.ShowBox(spec); }
+
+  private:
+    CkorvelDlg& dlg_;
+};
+
+namespace {
+
+MessageBoxSpec Box(const std::string& text, const std::string& caption,
+                   MbButtons buttons = MbButtons::Ok, MbIcon icon = MbIcon::None,
+                   int defaultButton = 0, bool topMost = false) {
+    MessageBoxSpec spec;
+    spec.text = text;
+    spec.caption = caption;
+    spec.buttons = buttons;
+    spec.icon = icon;
+    spec.defaultButton = defaultButton;
+    spec.topMost = topMost;
+    return spec;
+}
+
+std::string FormatInt(const char* pattern, std::int32_t value) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+// Until expansion packs are supported, that mode says so and ends the run.
+void ExpansionUnavailable(CkorvelDlg* window) {
+    window->m_workerStarted = true;
+    window->ShowBox(Box("本版本不支持资料片更新。", "错误", MbButtons::Ok, MbIcon::Error));
+    window->m_downloadsDone = true;
+    window->Post(WM_FINISH, FINISH_NORMAL);
+}
+
+}  // namespace
+
+CkorvelDlg::CkorvelDlg(KorvelView& view, MessageLoop& loop, Options options)
+    : m_btWaitLeft(ReadBtWaitSeconds()),
+      m_view(view),
+      m_loop(loop),
+      m_options(std::move(options)),
+      m_boxes(std::make_unique<Boxes>(*this)) {
+    if (!m_options.exitProcess)
+        m_options.exitProcess = [](int code) { ExitProcessNow(code); };
+    if (!m_options.worker)
+        m_options.worker = m_options.expansionMode ? ExpansionUnavailable : PatchWorker;
+    m_loop.SetHandlers([this](Message& m) { OnMessage(m); }, [this](unsigned id) { OnTimer(id); });
+    platform::SetMessageBoxes(m_boxes.get());
+}
+
+CkorvelDlg::~CkorvelDlg() {
+    platform::SetMessageBoxes(nullptr);
+    m_loop.SetHandlers(nullptr, nullptr);
+}
+
+int CkorvelDlg::DoModal() {
+    m_view.SetCommands({[this] { OnOK(); }, [this] { OnButtonCancel(); }});
+    m_view.Create(res::LoadString(res::IDS_WINDOW_TITLE));
+    OnInitDialog();
+    const int result = m_loop.Run();
+    m_view.Destroy();
+    return result;
+}
+
+bool CkorvelDlg::OnInitDialog() {
+    UpdateControls();
+    m_view.SetBar(IDC_PROGRESS_DOWNLOAD, m_progressDownload);
+    m_view.SetBar(IDC_PROGRESS_UPDATE, m_progressUpdate);
+    m_view.ShowWindow(true);
+    auto worker = m_options.worker;
+    m_hWorker = std::make_unique<WorkerThread>([this, worker] { worker(this); });
+    return true;
+}
+
+void CkorvelDlg::OnMessage(Message& m) {
+    switch (m.id) {
+        case WM_STATUS_TEXT:
+            OnStatusText(m);
+            break;
+        case WM_FINISH:
+            OnFinish(static_cast<int>(m.wParam));
+            break;
+        case WM_CLOSING_TIME:
+            OnClosingTime(m.lParam);
+            break;
+        case WM_TOTAL_SIZE:
+            OnTotalSize(m);
+            break;
+        case WM_DOWNLOADS_DONE:
+            OnDownloadsDone();
+            break;
+        case WM_DOWNLOAD_PROGRESS:
+            OnDownloadProgress(m);
+            break;
+        case WM_DOWNLOAD_STATUS:
+            OnDownloadStatus(m);
+            break;
+        default:
+            break;  // payloads are freed with the message
+    }
+}
+
+void CkorvelDlg::UpdateControls() {
+    m_view.SetText(IDC_TEXT_FILE, m_textFile);
+    m_view.SetText(IDC_TEXT_TOTAL, m_textTotal);
+    m_view.SetText(IDC_TEXT_STATUS, m_textStatus);
+    m_view.SetText(IDC_TEXT_DONE, m_textDone);
+    m_view.SetText(IDC_TEXT_PROGRESS, m_textProgress);
+}
+
+void CkorvelDlg::OnStatusText(Message& m) {
+    if (!m.text)
+        return;
+    if (m.wParam == 0) {
+        m_view.RepaintBehind(IDC_TEXT_STATUS);
+        m_textStatus = *m.text;
+    } else if (m.wParam == 1) {
+        m_view.RepaintBehind(IDC_TEXT_FILE);
+        m_textFile = *m.text;
+    } else {
+        return;
+    }
+    UpdateControls();
+}
+
+void CkorvelDlg::OnClosingTime(std::int64_t lParam) {
+    const auto seconds = static_cast<std::int32_t>(lParam);
+    if (seconds >= 0)
+        m_closingTotal = m_closingLeft = seconds;
+}
+
+void CkorvelDlg::OnTotalSize(Message& m) {
+    if (!m.size)
+        return;
+    m_totalBytes = static_cast<std::int64_t>((std::uint64_t{m.size->second} << 32) | m.size->first);
+    m_view.RepaintBehind(IDC_TEXT_TOTAL);
+    m_textTotal = FormatInt("%d byte", static_cast<std::int32_t>(m.size->first));
+    UpdateControls();
+}
+
+void CkorvelDlg::OnDownloadProgress(Message& m) {
+    const double percent = m.percent ? *m.percent : 0.0;
+    if (m_applying)
+        return;
+    if (m.text) {
+        m_view.RepaintBehind(IDC_TEXT_STATUS);
+        m_textStatus = *m.text;
+        m_view.SetText(IDC_TEXT_STATUS, m_textStatus);
+    }
+    m_progressDownload = static_cast<int>(percent);
+    m_view.SetBar(IDC_PROGRESS_DOWNLOAD, m_progressDownload);
+    const auto done = static_cast<std::int64_t>(static_cast<double>(m_totalBytes) * percent / 100);
+    m_view.RepaintBehind(IDC_TEXT_DONE);
+    m_textDone = done != 0 ? FormatInt("%d", static_cast<std::int32_t>(done)) : std::string();
+    m_view.SetText(IDC_TEXT_DONE, m_textDone);
+    UpdateControls();
+}
+
+void CkorvelDlg::OnDownloadStatus(Message& m) {
+    if (m_applying || !m.text)
+        return;
+    m_view.RepaintBehind(IDC_TEXT_STATUS);
+    m_textStatus = *m.text;
+    UpdateControls();
+    if (m_closingTorrent && m.text->find("error") != std::string::npos) {
+        m_closingLeft = 0;
+        m_btState = 2;
+    }
+}
+
+void CkorvelDlg::OnTimer(unsigned id) {
+    if (m_btState == 0 && id == TIMER_BT_WATCH) {
+        BtWatchStep();
+        return;
+    }
+    --m_closingLeft;
+    if (m_closingLeft > 0) {
+        m_progressUpdate = (m_closingTotal - m_closingLeft) * 100 / m_closingTotal;
+        m_view.SetBar(IDC_PROGRESS_UPDATE, m_progressUpdate);
+        UpdateControls();
+        return;
+    }
+    m_loop.KillTimer(TIMER_CLOSING);
+    m_loop.KillTimer(id);
+    m_progressUpdate = 100;
+    m_view.SetBar(IDC_PROGRESS_UPDATE, 100);
+    Post(WM_FINISH, FINISH_NORMAL);
+}
+
+void CkorvelDlg::BtWatchStep() {
+    if (m_closingTorrent)
+        return;
+    if (--m_btWaitLeft > 0)
+        return;
+    m_btState = 2;
+    m_loop.KillTimer(TIMER_BT_WATCH);
+    const int answer = ShowBox(Box(
+        "系统检测到BT下载方式在设置的时间内没有响应,"
+        "可能是由于bt端口被封\n或者是是网络比较繁忙，否切换"
+        "到HTTP下载模式？\n\n选择“是”，将切换到HTTP下载\n\n选择“否”将继续使用BT下载（如果确认bt能"
+        "正常工作，我们建议继续使用bt，\n\t这种方式平均速度会比较高）\n",
+        "更新方式切换", MbButtons::YesNo, MbIcon::None, 1, true));
+    if (answer == platform::IDYES)
+        Post(WM_FINISH, FINISH_SWITCH_HTTP);
+    m_btWaitLeft = 0;
+    m_closingLeft = 100;
+}
+
+void CkorvelDlg::OnOK() {
+    const int answer =
+        ShowBox(Box("是否真的希望取消？\n", "取消确认", MbButtons::YesNo, MbIcon::None, 0, true));
+    if (answer == platform::IDYES && m_cancelAllowed) {
+        QuitRequested = true;
+        Post(WM_FINISH, FINISH_CANCEL);
+    }
+}
+
+void CkorvelDlg::OnButtonCancel() {
+    const int answer =
+        ShowBox(Box("是否真的希望取消？\n", "取消确认", MbButtons::YesNo, MbIcon::None, 0, true));
+    if (answer == platform::IDYES && m_cancelAllowed) {
+        QuitRequested = true;
+        Post(WM_FINISH, FINISH_CANCEL);
+        // The dialog ends before that message is handled: no close
+        // handling, no game start.
+        m_loop.Quit(platform::IDCANCEL);
+    }
+}
+
+void CkorvelDlg::OnDownloadsDone() {
+    if (m_closing)
+        return;
+    m_cancelAllowed = false;
+    m_applying = true;
+    m_view.RepaintBehind(IDC_TEXT_DONE);
+    m_textDone.clear();
+    m_progressDownload = 100;
+    m_view.SetBar(IDC_PROGRESS_DOWNLOAD, 100);
+    m_textStatus = "下载数据完毕, 正在进行解压...";
+    UpdateControls();
+
+    const std::size_t n = UpdateList.size();
+    std::size_t accumulator = 0;
+    for (PatchRecord& record : UpdateList) {
+        const std::string name = PatchFileName(record.url);
+        m_textFile = name;
+        const std::string path = DownloadDir + "/" + name;
+        if (CheckFileMd5(path, record.md5) == 0) {
+            record.damaged = true;
+            std::vector<char> text(2 * name.size() + 128);
+            std::snprintf(text.data(), text.size(),
+                          "patch 文件下载发生错误， 程序将自动删除%s, 请重新下载\n %s",
+                          name.c_str(), name.c_str());
+            ShowBox(Box(text.data(), "错误"));
+            ::unlink(path.c_str());
+            Post(WM_FINISH, FINISH_NORMAL);
+            return;
+        }
+        accumulator += 100;
+        m_progressUpdate = static_cast<int>(accumulator / n);
+        m_view.SetBar(IDC_PROGRESS_UPDATE, m_progressUpdate);
+    }
+
+    for (const PatchRecord& record : UpdateList) {
+        const std::string name = PatchFileName(record.url);
+        m_view.RepaintBehind(IDC_TEXT_FILE);
+        m_textFile = name;
+        UpdateControls();
+        if (!ApplyPatchFile(name, record.version, DownloadDir, GameDir)) {
+            m_view.RepaintBehind(IDC_TEXT_STATUS);
+            m_textStatus = "关闭中...";
+            UpdateControls();
+            ShowBox(Box("发生错误, 放弃继续更新", "错误"));
+            Post(WM_FINISH, FINISH_NORMAL);
+            return;
+        }
+        accumulator += 100;
+        m_progressUpdate = static_cast<int>(accumulator / n);
+        m_view.SetBar(IDC_PROGRESS_UPDATE, m_progressUpdate);
+    }
+
+    ShowBox(Box("更新成功!", "恭喜", MbButtons::Ok, MbIcon::Information, 0, true));
+    m_view.ShowWindow(false);
+    StartGameAndReport();
+
+    if (ClosingSeconds == 0)
+        ClosingSeconds = 5;
+    // The forced exit: counted in whole seconds, taken as unsigned.
+    const auto seconds = static_cast<std::uint32_t>(ClosingSeconds);
+    std::thread([seconds, exitProcess = m_options.exitProcess] {
+        for (std::uint32_t i = 0; i < seconds; ++i)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        exitProcess(-3);
+    }).detach();
+
+    StartClosingPhase();
+    m_downloadsDone = true;
+}
+
+void CkorvelDlg::StartClosingPhase() {
+    m_closing = true;
+    m_view.RepaintBehind(IDC_TEXT_PROGRESS);
+    m_textProgress = "安装中";
+    m_progressUpdate = 0;
+    m_view.SetBar(IDC_PROGRESS_UPDATE, 0);
+    m_view.RepaintBehind(IDC_TEXT_STATUS);
+    m_textStatus.clear();
+    UpdateControls();
+
+    if (m_closingTotal <= 0 || m_btState == 2 || m_options.expansionMode) {
+        m_loop.KillTimer(TIMER_CLOSING);
+        if (m_options.expansionMode)
+            ShowBox(Box("更新成功!", "恭喜", MbButtons::Ok, MbIcon::Information, 0, true));
+        Post(WM_FINISH, FINISH_NORMAL);
+        return;
+    }
+    const std::size_t n = UpdateList.size();
+    if (n <= 1 || ClosingTorrentMode == 0)
+        return;
+
+    const auto chosen = ChooseClosingTorrent(ClosingTorrentMode, n, std::rand());
+    if (chosen) {
+        ClosingTorrentUrl = UpdateList[*chosen].url;
+        {
+            std::lock_guard lock(DownloadLock);
+            StopTorrent = true;
+        }
+        if (!m_hWorker || m_hWorker->Wait(10000))
+            m_hWorker = std::make_unique<WorkerThread>([this] { ClosingTorrentThread(this); });
+    }
+    m_loop.SetTimer(TIMER_CLOSING, 1000);
+}
+
+bool CkorvelDlg::StartHttpUpdater() {
+    return platform::StartDetachedProcess(platform::TempFolder() + "ZORNUpdate_ex.exe",
+                                          m_options.launcherArguments, DownloadDir + "/..");
+}
+
+void CkorvelDlg::OnFinish(int reason) {
+    {
+        std::lock_guard lock(DownloadLock);
+        StopTorrent = true;
+        QuitRequested = true;
+    }
+    if (!m_hWorker) {
+        m_loop.Quit(platform::IDOK);
+        return;
+    }
+    if (!m_hWorker->Wait(5000)) {
+        // A thread cannot be terminated here; it was told to stop, and the
+        // process ends right after.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        m_view.RepaintBehind(IDC_TEXT_STATUS);
+        m_textStatus = "正在进行清除工作...";
+        UpdateControls();
+        m_hWorker->Wait(0);
+    }
+    if (m_workerStarted && !m_downloadsDone) {
+        if (reason == FINISH_SWITCH_HTTP) {
+            StartHttpUpdater();
+            EndProcess(0);
+            return;
+        }
+        if (reason == FINISH_CANCEL) {
+            m_hWorker->Wait(10000);
+            StartGameAndReport();
+            EndProcess(0);
+            return;
+        }
+        const int answer = ShowBox(Box("BT下载方式发生错误,是否切换到HTTP下载模式？\n",
+                                       "更新方式切换", MbButtons::YesNo, MbIcon::None, 0, true));
+        if (answer != platform::IDYES) {
+            m_loop.Quit(platform::IDOK);
+            return;
+        }
+        StartHttpUpdater();
+        EndProcess(0);
+        return;
+    }
+    EndProcess(0);
+}
+
+void CkorvelDlg::EndProcess(int code) {
+    m_options.exitProcess(code);
+    // Only reached when the exit was intercepted (tests): end the loop too.
+    m_loop.Quit(code);
+}
+
+void CkorvelDlg::PostStatusText(const std::string& text) {
+    Message m;
+    m.id = WM_STATUS_TEXT;
+    m.wParam = 0;
+    m.text = std::make_unique<std::string>(text);
+    Post(std::move(m));
+}
+
+void CkorvelDlg::PostFileText(const std::string& text) {
+    Message m;
+    m.id = WM_STATUS_TEXT;
+    m.wParam = 1;
+    m.text = std::make_unique<std::string>(text);
+    Post(std::move(m));
+}
+
+void CkorvelDlg::KillTimer(unsigned id) {
+    m_loop.Call([this, id] { m_loop.KillTimer(id); });
+}
+
+void CkorvelDlg::SetDownloadBar(int percent) {
+    m_loop.Call([this, percent] {
+        m_progressDownload = percent;
+        m_view.SetBar(IDC_PROGRESS_DOWNLOAD, percent);
+    });
+}
+
+void CkorvelDlg::ShowMessage(const std::string& text) {
+    AppMessageBox(text, MbButtons::Ok, MbIcon::None, 0, this);
+}
+
+int CkorvelDlg::ShowBox(MessageBoxSpec spec) {
+    if (spec.caption.empty())
+        spec.caption = res::kAppName;
+    spec.owner = this;
+    if (m_loop.IsLoopThread())
+        return m_view.MessageBox(spec);
+    int result = platform::DefaultResult(spec);
+    m_loop.Call([&] { result = m_view.MessageBox(spec); });
+    return result;
+}

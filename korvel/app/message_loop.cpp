@@ -1,0 +1,216 @@
+#include "korvel/app/message_loop.h"
+
+#include <glib.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+
+// State that outlives the loop for as long as a queued callback holds it.
+struct MessageLoop::Shared {
+    std::mutex mutex;
+    bool alive = true;
+    MessageHandler onMessage;
+    TimerHandler onTimer;
+};
+
+namespace {
+
+// One queued callback: runs only while the loop is alive.
+struct Queued {
+    std::shared_ptr<void> keep;
+    std::function<void()> run;
+};
+
+gboolean RunQueued(gpointer data) {
+    static_cast<Queued*>(data)->run();
+    return G_SOURCE_REMOVE;
+}
+
+void FreeQueued(gpointer data) {
+    delete static_cast<Queued*>(data);
+}
+
+void Enqueue(std::shared_ptr<void> keep, std::function<void()> run) {
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, RunQueued, new Queued{std::move(keep), std::move(run)},
+                          FreeQueued);
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
+}
+
+struct TimerData {
+    std::shared_ptr<void> keep;
+    std::function<void()> tick;
+};
+
+gboolean RunTimer(gpointer data) {
+    static_cast<TimerData*>(data)->tick();
+    return G_SOURCE_CONTINUE;
+}
+
+void FreeTimer(gpointer data) {
+    delete static_cast<TimerData*>(data);
+}
+
+}  // namespace
+
+MessageLoop::MessageLoop()
+    : shared_(std::make_shared<Shared>()), thread_(std::this_thread::get_id()) {
+    loop_ = g_main_loop_new(g_main_context_default(), FALSE);
+}
+
+MessageLoop::~MessageLoop() {
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->alive = false;
+    }
+    for (auto& [id, source] : timers_) {
+        g_source_destroy(source);
+        g_source_unref(source);
+    }
+    timers_.clear();
+    // Drop what is still queued for this loop (payloads are freed).
+    while (g_main_context_iteration(g_main_context_default(), FALSE)) {
+    }
+    g_main_loop_unref(loop_);
+}
+
+void MessageLoop::SetHandlers(MessageHandler onMessage, TimerHandler onTimer) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->onMessage = std::move(onMessage);
+    shared_->onTimer = std::move(onTimer);
+}
+
+void MessageLoop::Post(Message message) {
+    auto shared = shared_;
+    auto held = std::make_shared<Message>(std::move(message));
+    Enqueue(shared, [shared, held] {
+        MessageHandler handler;
+        {
+            std::lock_guard lock(shared->mutex);
+            if (!shared->alive)
+                return;
+            handler = shared->onMessage;
+        }
+        if (handler)
+            handler(*held);
+    });
+}
+
+void MessageLoop::Post(unsigned id, std::int64_t wParam, std::int64_t lParam) {
+    Message m;
+    m.id = id;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    Post(std::move(m));
+}
+
+void MessageLoop::Call(const std::function<void()>& fn) {
+    if (IsLoopThread()) {
+        fn();
+        return;
+    }
+    auto shared = shared_;
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    Enqueue(shared, [shared, done, fn] {
+        bool alive;
+        {
+            std::lock_guard lock(shared->mutex);
+            alive = shared->alive;
+        }
+        if (alive)
+            fn();
+        done->set_value();
+    });
+    while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        std::lock_guard lock(shared->mutex);
+        if (!shared->alive)
+            return;
+    }
+}
+
+void MessageLoop::SetTimer(unsigned id, unsigned periodMs) {
+    KillTimer(id);
+    auto shared = shared_;
+    GSource* source = g_timeout_source_new(periodMs);
+    g_source_set_callback(source, RunTimer,
+                          new TimerData{shared,
+                                        [shared, id] {
+                                            TimerHandler handler;
+                                            {
+                                                std::lock_guard lock(shared->mutex);
+                                                if (!shared->alive)
+                                                    return;
+                                                handler = shared->onTimer;
+                                            }
+                                            if (handler)
+                                                handler(id);
+                                        }},
+                          FreeTimer);
+    g_source_attach(source, g_main_context_default());
+    timers_[id] = source;
+}
+
+void MessageLoop::KillTimer(unsigned id) {
+    auto it = timers_.find(id);
+    if (it == timers_.end())
+        return;
+    g_source_destroy(it->second);
+    g_source_unref(it->second);
+    timers_.erase(it);
+}
+
+int MessageLoop::Run() {
+    if (!quitting_)
+        g_main_loop_run(loop_);
+    return result_;
+}
+
+void MessageLoop::Quit(int result) {
+    quitting_ = true;
+    result_ = result;
+    g_main_loop_quit(loop_);
+}
+
+int MessageLoop::RunModal(const std::function<int()>& blocking) {
+    GMainLoop* nested = g_main_loop_new(g_main_context_default(), FALSE);
+    std::atomic<bool> finished{false};
+    int result = 0;
+    std::thread helper([&] {
+        result = blocking();
+        finished = true;
+        g_main_context_wakeup(g_main_context_default());
+    });
+    // Wake up now and then to see whether the box has been answered.
+    GSource* poll = g_timeout_source_new(20);
+    struct PollData {
+        std::atomic<bool>* finished;
+        GMainLoop* nested;
+    } data{&finished, nested};
+    g_source_set_callback(
+        poll,
+        [](gpointer p) -> gboolean {
+            auto* d = static_cast<PollData*>(p);
+            if (*d->finished)
+                g_main_loop_quit(d->nested);
+            return G_SOURCE_CONTINUE;
+        },
+        &data, nullptr);
+    g_source_attach(poll, g_main_context_default());
+    if (!finished)
+        g_main_loop_run(nested);
+    g_source_destroy(poll);
+    g_source_unref(poll);
+    helper.join();
+    g_main_loop_unref(nested);
+    return result;
+}
+
+void MessageLoop::DrainPending() {
+    while (g_main_context_iteration(g_main_context_default(), FALSE)) {
+    }
+}

@@ -1,0 +1,153 @@
+#include "korvel/app/patch_worker.h"
+
+#include <sys/stat.h>
+
+#include <ctime>
+#include <mutex>
+
+#include "korvel/app/globals.h"
+#include "korvel/app/korvel_dlg.h"
+#include "korvel/bt/torrent_download.h"
+#include "korvel/net/http_download.h"
+#include "korvel/net/http_url.h"
+#include "korvel/net/report.h"
+#include "korvel/net/simple_http.h"
+#include "korvel/res/strings.h"
+#include "korvel/update/settings.h"
+#include "platform/shell.h"
+
+using platform::MbButtons;
+using platform::MbIcon;
+
+std::string ManualGuideUrl() {
+    return "http://" KORVEL_WEB_HOST "/download/download02.html";
+}
+
+namespace {
+
+int Ask(CkorvelDlg* window, const std::string& text, const std::string& caption,
+        MbButtons buttons) {
+    platform::MessageBoxSpec spec;
+    spec.text = text;
+    spec.caption = caption;
+    spec.buttons = buttons;
+    return window->ShowBox(spec);
+}
+
+// The two failures that offer the manual-update guide.
+void OfferGuide(CkorvelDlg* window, const std::string& text) {
+    if (Ask(window, text, "错误", MbButtons::YesNo) == platform::IDYES)
+        platform::ShellOpen(ManualGuideUrl());
+}
+
+}  // namespace
+
+void PatchWorker(CkorvelDlg* window) {
+    const std::string dnsServers = LookupDnsServers();
+    if (!window)
+        return;
+    window->m_workerStarted = true;
+
+    window->PostStatusText("正在检查当前版本号...");
+    const std::uint32_t installed = ReadClientVersion();
+    if (installed == 0) {
+        Ask(window, "检查当前版本号错误", "错误", MbButtons::Ok);
+        window->Post(WM_FINISH, FINISH_NORMAL);
+        return;
+    }
+
+    window->PostStatusText("正在获取更新列表...");
+    const std::string listUrl = ReadSetting("", res::LoadString(res::IDS_UPDATE_URL_KEY),
+                                            res::LoadString(res::IDS_DEFAULT_UPDATE_URL));
+    std::string host, port, path;
+    NetModel::SplitHttpUrl(listUrl, host, port, path);
+    NetModel::CommHttp http(host, port, {15, 0}, {60, 0});
+    if (!http.Execute(NetModel::BuildGetRequest(path, host))) {
+        OfferGuide(window, "获取更新列表失败, " + http.GetError() + "\n是否查看手动更新指南？");
+        window->Post(WM_FINISH, FINISH_NORMAL);
+        return;
+    }
+
+    std::vector<PatchRecord> records;
+    std::int32_t seconds = 0;
+    std::string options;
+    ParseUpdateList(installed, http.GetContent(), records, ClosingTorrentMode, seconds, options);
+    ClosingSeconds = seconds;
+    TorrentOptions = options;
+    window->Post(WM_CLOSING_TIME, 0, seconds);
+
+    if (records.empty()) {
+        Ask(window, "没有补丁需要更新", "", MbButtons::Ok);
+        window->m_downloadsDone = true;
+        window->Post(WM_FINISH, FINISH_NORMAL);
+        return;
+    }
+
+    std::size_t expected;
+    {
+        std::lock_guard lock(DownloadLock);
+        PendingDownloads = static_cast<std::uint32_t>(records.size());
+        UpdateList = records;
+        expected = records.size();
+    }
+
+    for (const PatchRecord& record : records) {
+        {
+            std::lock_guard lock(DownloadLock);
+            if (QuitRequested) {
+                window->PostStatusText("取消中...");
+                window->Post(WM_FINISH, FINISH_CANCEL);
+                return;
+            }
+            StopTorrent = false;
+        }
+        ::mkdir(DownloadDir.c_str(), 0755);
+        const std::string name = PatchFileName(record.url);
+        if (name.empty()) {
+            Ask(window, "url错误", "", MbButtons::Ok);
+            window->Post(WM_FINISH, FINISH_NORMAL);
+            return;
+        }
+        const std::string localPath = DownloadDir + "/" + name;
+        window->PostStatusText("开始下载 " + name);
+        window->PostFileText(name);
+        const std::time_t start = std::time(nullptr);
+
+        std::string method;
+        bool failed;
+        if (record.method == "bt") {
+            method = "bt";
+            failed =
+                RunTorrentDownload(window, record.url + ".torrent", localPath, TorrentOptions) != 0;
+        } else {
+            method = "http";
+            const int result = DownloadPatchFile(*window, record.httpUrl, localPath, record.md5);
+            if (result == DOWNLOAD_STOPPED) {
+                window->Post(WM_FINISH, FINISH_CANCEL);
+                return;
+            }
+            failed = (result != DOWNLOAD_DONE);
+            if (result == DOWNLOAD_DONE && PendingDownloads == 0) {
+                window->Post(WM_DOWNLOADS_DONE);
+                window->m_downloadsDone = true;
+            } else {
+                QuitRequested = false;  // a failure is reported below, not taken for a cancel
+            }
+        }
+        RecordDownloadReport(record, method, failed, start, std::time(nullptr), dnsServers);
+
+        std::unique_lock lock(DownloadLock);
+        if (PendingDownloads == expected - 1) {
+            expected = PendingDownloads;
+            continue;
+        }
+        const bool cancelPending = QuitRequested;
+        lock.unlock();
+        if (!cancelPending) {
+            window->KillTimer(TIMER_BT_WATCH);
+            OfferGuide(window, "下载过程发生错误，无法继续自动更新 \n是否查看手动更新指南？");
+        }
+        window->Post(WM_FINISH, FINISH_NORMAL);
+        return;
+    }
+}

@@ -47,13 +47,13 @@ enum class BodyStep {
 
 // Walks the sections of an unpacked body in order.
 class PatchBodyReader {
-public:
+  public:
     explicit PatchBodyReader(std::string_view body) : body_(body) {}
     // Reads the next section. After End or Malformed it keeps giving the same.
     BodyStep Next(PatchSection& section);
     std::size_t offset() const { return pos_; }
 
-private:
+  private:
     std::string_view body_;
     std::size_t pos_ = 0;
     bool done_ = false;
@@ -62,11 +62,11 @@ private:
 
 // Walks the runs of a MODI data field that CheckModifyRuns has accepted.
 class PatchRunReader {
-public:
+  public:
     explicit PatchRunReader(std::string_view data) : data_(data) {}
     bool Next(PatchRun& run);
 
-private:
+  private:
     std::string_view data_;
     std::size_t pos_ = 0;
 };

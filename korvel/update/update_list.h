@@ -32,8 +32,8 @@ inline constexpr std::int32_t kClosingTorrentRandom = 2;
 // outputs are reset first (records emptied, mode and seconds 0, options
 // empty); a later header group overrides an earlier one.
 void ParseUpdateList(std::uint32_t installed, const std::string& text,
-                     std::vector<PatchRecord>& records, std::int32_t& mode,
-                     std::int32_t& seconds, std::string& options);
+                     std::vector<PatchRecord>& records, std::int32_t& mode, std::int32_t& seconds,
+                     std::string& options);
 
 // The index of the record whose torrent runs in the closing phase, given the
 // mode, the number of records and one value of rand(); none when there are

@@ -141,6 +141,11 @@ void PtyChild::Send(const std::string& text) {
         throw std::runtime_error("pty write");
 }
 
+void PtyChild::Signal(int signal) {
+    if (pid_ > 0)
+        ::kill(pid_, signal);
+}
+
 int PtyChild::Wait(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {

@@ -37,6 +37,7 @@ class PtyChild {
     bool WaitFor(const std::string& needle,
                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void Send(const std::string& text);
+    void Signal(int signal);
     // Waits for the exit; gives the exit code, or -1 on timeout/signal.
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     const std::string& Output() const { return output_; }

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace gtkui {
@@ -83,17 +84,12 @@ int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& spec) {
 }
 
 GtkMessageBoxes::GtkMessageBoxes(std::function<GtkWindow*()> parent)
-    : parent_(std::move(parent)) {}
+    : parent_(std::move(parent)), thread_(std::this_thread::get_id()) {}
 
 int GtkMessageBoxes::Show(const platform::MessageBoxSpec& spec) {
-    GMainContext* context = g_main_context_default();
-    if (g_main_context_is_owner(context) || g_main_context_acquire(context)) {
-        // This thread runs (or may run) the default context: show it here.
-        const bool acquired = !g_main_context_is_owner(context) ? false : true;
-        (void)acquired;
+    if (std::this_thread::get_id() == thread_) {
         GtkWindow* parent = spec.owner && parent_ ? parent_() : nullptr;
-        const int result = RunMessageDialog(parent, spec);
-        return result;
+        return RunMessageDialog(parent, spec);
     }
 
     // Another thread runs the loop: hand the box over and wait.
@@ -106,7 +102,7 @@ int GtkMessageBoxes::Show(const platform::MessageBoxSpec& spec) {
         int result = 0;
     } call{this, &spec, {}, {}, false, 0};
     g_main_context_invoke(
-        context,
+        g_main_context_default(),
         [](gpointer data) -> gboolean {
             auto* c = static_cast<Call*>(data);
             GtkWindow* parent = c->spec->owner && c->self->parent_ ? c->self->parent_() : nullptr;

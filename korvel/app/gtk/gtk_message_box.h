@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 
 #include <functional>
+#include <thread>
 
 #include "platform/message_box.h"
 
@@ -19,8 +20,9 @@ int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& spec);
 // for closing it; null otherwise. Window thread only.
 GtkWidget* CurrentMessageDialog();
 
-// Message boxes of the process in GTK mode. Boxes asked for on other threads
-// are shown on the default context's thread while the caller waits.
+// Message boxes of the process in GTK mode. Made on the thread that runs
+// GLib's default main context; boxes asked for on other threads are shown on
+// that thread while the caller waits for the answer.
 class GtkMessageBoxes : public platform::MessageBoxes {
   public:
     // parent gives the window that owns boxes with an owner, or null.
@@ -29,6 +31,7 @@ class GtkMessageBoxes : public platform::MessageBoxes {
 
   private:
     std::function<GtkWindow*()> parent_;
+    std::thread::id thread_;
 };
 
 }  // namespace gtkui

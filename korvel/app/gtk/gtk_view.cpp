@@ -1,0 +1,408 @@
+#include "korvel/app/gtk/gtk_view.h"
+
+#include <algorithm>
+
+#include "korvel/app/gtk/font_setup.h"
+#include "korvel/app/gtk/gtk_message_box.h"
+#include "korvel/res/dialog_template.h"
+#include "korvel/res/resources.h"
+
+namespace gtkui {
+
+namespace {
+
+// The page's address: the "res" scheme serves the program's resources, so
+// the page's "res:/IMG/#142" and relative references resolve against it.
+constexpr const char* kPageUri = "res:/HTML/#140";
+constexpr const char* kScriptHandler = "korvel";
+
+// Sends clicks on the page's ButtonCancel to the program. The page's own
+// oncancel() clicks that button.
+constexpr const char* kPageScript = R"(
+document.addEventListener('click', function (event) {
+    var target = event.target;
+    if (target && target.id === 'ButtonCancel')
+        window.webkit.messageHandlers.korvel.postMessage('ButtonCancel');
+}, true);
+)";
+
+// Progress bars as the template draws them: smooth, with a thin border,
+// filling the control's whole height.
+constexpr const char* kCss = R"(
+progressbar.korvel-bar { min-height: 0; min-width: 0; padding: 0; margin: 0; }
+progressbar.korvel-bar trough {
+    min-height: 0; min-width: 0; padding: 0; margin: 0; border-radius: 0;
+    border: 1px solid #6f6f6f; background-color: #ffffff; background-image: none;
+    box-shadow: none;
+}
+progressbar.korvel-bar progress {
+    min-height: 0; min-width: 0; margin: 0; border: none; border-radius: 0;
+    background-color: #2f6fd0; background-image: none; box-shadow: none;
+}
+)";
+
+// Texts are UTF-8 here; byte strings from the network may still be GBK.
+std::string DisplayText(const std::string& text) {
+    if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+        return text;
+    gsize written = 0;
+    if (gchar* utf8 = g_convert(text.data(), static_cast<gssize>(text.size()), "UTF-8", "GBK",
+                                nullptr, &written, nullptr)) {
+        std::string out(utf8, written);
+        g_free(utf8);
+        return out;
+    }
+    gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    std::string out(valid);
+    g_free(valid);
+    return out;
+}
+
+GdkPixbuf* LoadPixbuf(std::string_view bytes) {
+    if (bytes.empty())
+        return nullptr;
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+    GdkPixbuf* pixbuf = nullptr;
+    if (gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes.data()), bytes.size(),
+                                nullptr) &&
+        gdk_pixbuf_loader_close(loader, nullptr)) {
+        pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+        if (pixbuf)
+            g_object_ref(pixbuf);
+    } else {
+        gdk_pixbuf_loader_close(loader, nullptr);
+    }
+    g_object_unref(loader);
+    return pixbuf;
+}
+
+void ServeResource(WebKitURISchemeRequest* request, gpointer) {
+    const char* uri = webkit_uri_scheme_request_get_uri(request);
+    std::string type;
+    unsigned id = 0;
+    std::string_view bytes;
+    if (res::ParseResourceUri(uri ? uri : "", type, id))
+        bytes = res::FindResource(type, id);
+    if (bytes.empty()) {
+        GError* error =
+            g_error_new(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no resource %s", uri ? uri : "");
+        webkit_uri_scheme_request_finish_error(request, error);
+        g_error_free(error);
+        return;
+    }
+    // The bytes are part of the program: the stream borrows them.
+    GInputStream* stream = g_memory_input_stream_new_from_data(
+        bytes.data(), static_cast<gssize>(bytes.size()), nullptr);
+    const std::string mediaType = res::ResourceMediaType(type, bytes);
+    webkit_uri_scheme_request_finish(request, stream, static_cast<gint64>(bytes.size()),
+                                     mediaType.c_str());
+    g_object_unref(stream);
+}
+
+}  // namespace
+
+bool InitGtk() {
+    InstallFontAliases();
+    return gtk_init_check(nullptr, nullptr) == TRUE;
+}
+
+GtkView::GtkView() = default;
+
+GtkView::~GtkView() {
+    Destroy();
+}
+
+void GtkView::Create(const std::string& title) {
+    const res::DialogTemplate* tpl = res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
+
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    g_object_ref_sink(window_);
+    gtk_window_set_title(GTK_WINDOW(window_), title.c_str());
+    gtk_window_set_decorated(GTK_WINDOW(window_), FALSE);
+    gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
+    gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+    gtk_widget_set_app_paintable(window_, TRUE);
+    if (GdkPixbuf* icon = LoadPixbuf(res::FindResource(res::kTypeIcon, res::IDR_MAINFRAME))) {
+        gtk_window_set_icon(GTK_WINDOW(window_), icon);
+        g_object_unref(icon);
+    }
+    // The system's close request is ignored; the window ends by itself.
+    g_signal_connect(window_, "delete-event", G_CALLBACK(gtk_true), nullptr);
+
+    css_ = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css_, kCss, -1, nullptr);
+    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_),
+                                              GTK_STYLE_PROVIDER(css_),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+
+    background_ = LoadPixbuf(res::FindResource(res::kTypeBitmap, res::IDB_BACKGROUND));
+
+    GtkWidget* overlay = gtk_overlay_new();
+    g_signal_connect(overlay, "draw", G_CALLBACK(OnDrawBackground), this);
+    gtk_container_add(GTK_CONTAINER(window_), overlay);
+
+    BuildWebView();
+    gtk_container_add(GTK_CONTAINER(overlay), GTK_WIDGET(web_));
+
+    GtkWidget* fixed = gtk_fixed_new();
+    gtk_overlay_add_overlay(GTK_OVERLAY(overlay), fixed);
+    gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), fixed, TRUE);
+
+    // One child per template control, in template order, so that the
+    // layout finds each of them.
+    std::vector<int> childIds;
+    for (const res::DialogControl& c : tpl->controls) {
+        auto control = std::make_unique<Control>();
+        control->id = c.id;
+        control->view = this;
+        control->bar = c.kind == res::ControlClass::ProgressBar;
+        if (control->bar) {
+            control->widget = gtk_progress_bar_new();
+            gtk_style_context_add_class(gtk_widget_get_style_context(control->widget),
+                                        "korvel-bar");
+        } else {
+            control->text = c.text;
+            control->widget = gtk_drawing_area_new();
+            g_signal_connect(control->widget, "draw", G_CALLBACK(OnDrawStatic), control.get());
+        }
+        childIds.push_back(c.id);
+        controls_.push_back(std::move(control));
+    }
+
+    // The window keeps its pixel layout whatever the screen's resolution.
+    const double resolution = gdk_screen_get_resolution(gtk_widget_get_screen(window_));
+    layout_ = ApplyTemplateLayout(
+        *tpl, 96, [&](const FontRequest& f) { return MeasureFont(f, resolution); }, childIds);
+    font_ = FontDescription(layout_.font);
+
+    for (const PlacedControl& placed : layout_.controls) {
+        GtkWidget* widget = controls_[placed.index]->widget;
+        gtk_widget_set_size_request(widget, placed.rect.width, placed.rect.height);
+        gtk_fixed_put(GTK_FIXED(fixed), widget, placed.rect.x, placed.rect.y);
+    }
+    gtk_widget_set_size_request(overlay, layout_.clientWidth, layout_.clientHeight);
+    gtk_widget_show_all(overlay);
+
+    webkit_web_view_load_uri(web_, kPageUri);
+}
+
+void GtkView::BuildWebView() {
+    // Nothing of the page is kept on disk.
+    context_ = webkit_web_context_new_ephemeral();
+    webkit_web_context_register_uri_scheme(context_, "res", ServeResource, nullptr, nullptr);
+
+    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    g_signal_connect(content, "script-message-received::korvel", G_CALLBACK(OnScriptMessage), this);
+    webkit_user_content_manager_register_script_message_handler(content, kScriptHandler);
+    WebKitUserScript* script =
+        webkit_user_script_new(kPageScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
+    webkit_user_content_manager_add_script(content, script);
+    webkit_user_script_unref(script);
+
+    web_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
+                                        "user-content-manager", content, nullptr));
+    g_object_unref(content);
+    g_object_ref_sink(web_);
+
+    WebKitSettings* settings = webkit_web_view_get_settings(web_);
+    webkit_settings_set_default_charset(settings, "GBK");
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    webkit_settings_set_hardware_acceleration_policy(settings,
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+
+    // Until the page paints, the window's own background shows through.
+    const GdkRGBA transparent{0, 0, 0, 0};
+    webkit_web_view_set_background_color(web_, &transparent);
+
+    g_signal_connect(web_, "button-press-event", G_CALLBACK(OnButtonPress), this);
+    g_signal_connect(web_, "mouse-target-changed", G_CALLBACK(OnMouseTarget), this);
+    g_signal_connect(web_, "decide-policy", G_CALLBACK(OnDecidePolicy), this);
+    g_signal_connect(web_, "load-changed", G_CALLBACK(OnLoadChanged), this);
+    g_signal_connect(web_, "context-menu", G_CALLBACK(gtk_true), nullptr);
+}
+
+GtkView::Control* GtkView::Find(int controlId) {
+    for (auto& c : controls_) {
+        if (c->id == controlId)
+            return c.get();
+    }
+    return nullptr;
+}
+
+const GtkView::Control* GtkView::Find(int controlId) const {
+    return const_cast<GtkView*>(this)->Find(controlId);
+}
+
+GtkWidget* GtkView::ControlWidget(int controlId) const {
+    const auto* c = Find(controlId);
+    return c ? c->widget : nullptr;
+}
+
+std::string GtkView::Text(int controlId) const {
+    const auto* c = Find(controlId);
+    return c ? c->text : std::string();
+}
+
+void GtkView::SetText(int controlId, const std::string& text) {
+    auto* c = Find(controlId);
+    if (!c || c->bar)
+        return;
+    const std::string shown = DisplayText(text);
+    if (shown == c->text)
+        return;
+    c->text = shown;
+    // Redraws the page under the text as well, so nothing of a longer
+    // previous text stays.
+    gtk_widget_queue_draw(c->widget);
+}
+
+void GtkView::SetBar(int controlId, int position) {
+    auto* c = Find(controlId);
+    if (!c || !c->bar)
+        return;
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(c->widget),
+                                  std::clamp(position, 0, 100) / 100.0);
+}
+
+void GtkView::RepaintBehind(int controlId) {
+    // GTK draws the statics over the page each time: invalidating the
+    // control's area brings back what lies under it.
+    if (auto* c = Find(controlId))
+        gtk_widget_queue_draw(c->widget);
+}
+
+void GtkView::ShowWindow(bool visible) {
+    if (!window_)
+        return;
+    if (visible) {
+        gtk_widget_show(window_);
+        gtk_window_present(GTK_WINDOW(window_));
+    } else {
+        gtk_widget_hide(window_);
+    }
+}
+
+int GtkView::MessageBox(const platform::MessageBoxSpec& spec) {
+    GtkWindow* parent = nullptr;
+    if (spec.owner && window_ && gtk_widget_get_visible(window_))
+        parent = GTK_WINDOW(window_);
+    return RunMessageDialog(parent, spec);
+}
+
+void GtkView::Destroy() {
+    if (pendingCancel_) {
+        g_source_remove(pendingCancel_);
+        pendingCancel_ = 0;
+    }
+    if (web_) {
+        g_signal_handlers_disconnect_by_data(web_, this);
+        g_object_unref(web_);
+        web_ = nullptr;
+    }
+    if (window_) {
+        gtk_widget_destroy(window_);
+        g_object_unref(window_);
+        window_ = nullptr;
+    }
+    controls_.clear();
+    if (context_) {
+        g_object_unref(context_);
+        context_ = nullptr;
+    }
+    if (css_) {
+        gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(),
+                                                     GTK_STYLE_PROVIDER(css_));
+        g_object_unref(css_);
+        css_ = nullptr;
+    }
+    if (background_) {
+        g_object_unref(background_);
+        background_ = nullptr;
+    }
+    if (font_) {
+        pango_font_description_free(font_);
+        font_ = nullptr;
+    }
+}
+
+gboolean GtkView::OnDrawBackground(GtkWidget*, cairo_t* cr, gpointer self) {
+    // Background erase: the bitmap 1:1 from the top-left corner.
+    auto* view = static_cast<GtkView*>(self);
+    if (view->background_) {
+        gdk_cairo_set_source_pixbuf(cr, view->background_, 0, 0);
+        cairo_paint(cr);
+    }
+    return FALSE;
+}
+
+gboolean GtkView::OnDrawStatic(GtkWidget* widget, cairo_t* cr, gpointer data) {
+    // Transparent static: black text straight onto what lies beneath.
+    auto* control = static_cast<GtkView::Control*>(data);
+    if (control->text.empty())
+        return FALSE;
+    PangoLayout* layout = gtk_widget_create_pango_layout(widget, control->text.c_str());
+    pango_layout_set_font_description(layout, control->view->font_);
+    pango_layout_set_width(layout, gtk_widget_get_allocated_width(widget) * PANGO_SCALE);
+    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_move_to(cr, 0, 0);
+    pango_cairo_show_layout(cr, layout);
+    g_object_unref(layout);
+    return FALSE;
+}
+
+gboolean GtkView::OnButtonPress(GtkWidget*, GdkEventButton* event, gpointer self) {
+    // A left press anywhere but on a link moves the window.
+    auto* view = static_cast<GtkView*>(self);
+    if (event->type != GDK_BUTTON_PRESS || event->button != GDK_BUTTON_PRIMARY || view->overLink_)
+        return FALSE;
+    gtk_window_begin_move_drag(GTK_WINDOW(view->window_), static_cast<gint>(event->button),
+                               static_cast<gint>(event->x_root), static_cast<gint>(event->y_root),
+                               event->time);
+    return TRUE;
+}
+
+void GtkView::OnMouseTarget(WebKitWebView*, WebKitHitTestResult* hit, guint, gpointer self) {
+    static_cast<GtkView*>(self)->overLink_ = webkit_hit_test_result_context_is_link(hit) ||
+                                             webkit_hit_test_result_context_is_editable(hit) ||
+                                             webkit_hit_test_result_context_is_scrollbar(hit);
+}
+
+gboolean GtkView::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer) {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
+        return FALSE;
+    // Links with a new-window target open in the user's browser.
+    WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    if (uri && *uri)
+        g_app_info_launch_default_for_uri(uri, nullptr, nullptr);
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+}
+
+void GtkView::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    if (event == WEBKIT_LOAD_FINISHED)
+        static_cast<GtkView*>(self)->pageLoaded_ = true;
+}
+
+void GtkView::OnScriptMessage(WebKitUserContentManager*, gpointer, gpointer self) {
+    // The page's cancel button. Handled from the loop rather than inside
+    // WebKit's signal, as the handler runs a modal box.
+    auto* view = static_cast<GtkView*>(self);
+    if (view->pendingCancel_)
+        return;
+    view->pendingCancel_ = g_idle_add(
+        [](gpointer data) -> gboolean {
+            auto* v = static_cast<GtkView*>(data);
+            v->pendingCancel_ = 0;
+            if (v->commands_.buttonCancel)
+                v->commands_.buttonCancel();
+            return G_SOURCE_REMOVE;
+        },
+        view);
+}
+
+}  // namespace gtkui

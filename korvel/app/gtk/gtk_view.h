@@ -1,0 +1,83 @@
+// The updater's window in GTK 3: an undecorated window whose client area is
+// the page (a WebKit view) with the template's progress bars and texts laid
+// over it at the pixels ApplyTemplateLayout gives.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "korvel/app/korvel_view.h"
+#include "korvel/app/template_layout.h"
+
+namespace gtkui {
+
+// Prepares GTK for the window (the program's font aliases first) and opens
+// the display. False when there is none.
+bool InitGtk();
+
+class GtkView : public KorvelView {
+  public:
+    GtkView();
+    ~GtkView() override;
+    GtkView(const GtkView&) = delete;
+    GtkView& operator=(const GtkView&) = delete;
+
+    void Create(const std::string& title) override;
+    void SetText(int controlId, const std::string& text) override;
+    void SetBar(int controlId, int position) override;
+    void RepaintBehind(int controlId) override;
+    void ShowWindow(bool visible) override;
+    int MessageBox(const platform::MessageBoxSpec& spec) override;
+    void Destroy() override;
+
+    // What the window is made of (null before Create and after Destroy).
+    GtkWindow* Window() const { return window_ ? GTK_WINDOW(window_) : nullptr; }
+    WebKitWebView* WebView() const { return web_; }
+    GtkWidget* ControlWidget(int controlId) const;
+    const TemplateLayout& Layout() const { return layout_; }
+    std::string Text(int controlId) const;
+    // The page has finished loading.
+    bool PageLoaded() const { return pageLoaded_; }
+
+  private:
+    struct Control {
+        int id = 0;
+        bool bar = false;
+        GtkWidget* widget = nullptr;
+        std::string text;  // statics
+        GtkView* view = nullptr;
+    };
+
+    void BuildWebView();
+    void BuildControls(GtkWidget* fixed);
+    Control* Find(int controlId);
+    const Control* Find(int controlId) const;
+
+    static gboolean OnDrawBackground(GtkWidget* widget, cairo_t* cr, gpointer self);
+    static gboolean OnDrawStatic(GtkWidget* widget, cairo_t* cr, gpointer control);
+    static gboolean OnButtonPress(GtkWidget* widget, GdkEventButton* event, gpointer self);
+    static void OnMouseTarget(WebKitWebView* web, WebKitHitTestResult* hit, guint modifiers,
+                              gpointer self);
+    static gboolean OnDecidePolicy(WebKitWebView* web, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer self);
+    static void OnLoadChanged(WebKitWebView* web, WebKitLoadEvent event, gpointer self);
+    static void OnScriptMessage(WebKitUserContentManager* manager, gpointer result, gpointer self);
+
+    GtkWidget* window_ = nullptr;
+    WebKitWebView* web_ = nullptr;
+    WebKitWebContext* context_ = nullptr;
+    GdkPixbuf* background_ = nullptr;
+    GtkCssProvider* css_ = nullptr;
+    PangoFontDescription* font_ = nullptr;
+    TemplateLayout layout_;
+    std::vector<std::unique_ptr<Control>> controls_;
+    bool overLink_ = false;
+    bool pageLoaded_ = false;
+    unsigned pendingCancel_ = 0;  // GLib source id of a deferred page cancel
+};
+
+}  // namespace gtkui

@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build check fuzz release bench-http bench-patch clean
+.PHONY: all deps build demo check fuzz release bench-http bench-patch clean
 
 all: build
 
@@ -9,6 +9,11 @@ deps:
 build: deps
 	cmake --preset debug
 	cmake --build --preset debug
+
+# A whole patch update against a local sample server (scripts/demo.sh): in
+# the updater's window when there is a display, on the console otherwise.
+demo: build
+	bash scripts/demo.sh build/debug
 
 release: deps
 	cmake --preset release

@@ -6,6 +6,13 @@
 #include "korvel/app/korvel_view.h"
 #include "korvel/app/message_loop.h"
 
+// Makes the windowed view; gives null when the display cannot be opened.
+using WindowedViewMaker = std::unique_ptr<KorvelView> (*)(MessageLoop& loop);
+
+// Set by programs that carry a windowed view (the korvel program does; its
+// core library and the tests built on it do not).
+void SetWindowedViewMaker(WindowedViewMaker maker);
+
 // The console view when there is no display (neither DISPLAY nor
 // WAYLAND_DISPLAY) or KORVEL_UI is "console"; the windowed view otherwise,
 // when this build has one and it can open the display.

@@ -27,6 +27,39 @@ GtkMessageType MessageType(platform::MbIcon icon) {
     return GTK_MESSAGE_OTHER;
 }
 
+const char* IconName(platform::MbIcon icon) {
+    switch (icon) {
+        case platform::MbIcon::Error:
+            return "dialog-error";
+        case platform::MbIcon::Warning:
+            return "dialog-warning";
+        case platform::MbIcon::Information:
+            return "dialog-information";
+        case platform::MbIcon::Question:
+            return "dialog-question";
+        case platform::MbIcon::None:
+            break;
+    }
+    return nullptr;
+}
+
+// GTK 3 no longer draws the message type's icon: put it beside the text.
+void AddIcon(GtkWidget* dialog, platform::MbIcon icon) {
+    const char* name = IconName(icon);
+    if (!name)
+        return;
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+    GtkWidget* row = gtk_widget_get_parent(area);
+    if (!GTK_IS_BOX(row))
+        return;
+    GtkWidget* image = gtk_image_new_from_icon_name(name, GTK_ICON_SIZE_DIALOG);
+    gtk_widget_set_name(image, "korvel-box-icon");
+    gtk_widget_set_valign(image, GTK_ALIGN_START);
+    gtk_box_pack_start(GTK_BOX(row), image, FALSE, FALSE, 0);
+    gtk_box_reorder_child(GTK_BOX(row), image, 0);
+    gtk_widget_show(image);
+}
+
 // What closing the box without a button gives: Cancel where there is one,
 // OK for a lone OK button; boxes without either cannot be closed that way.
 int CloseResult(const std::vector<int>& results) {
@@ -52,11 +85,10 @@ int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& spec) {
     GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, MessageType(spec.icon),
                                                GTK_BUTTONS_NONE, "%s", spec.text.c_str());
     gtk_window_set_title(GTK_WINDOW(dialog), spec.caption.c_str());
+    AddIcon(dialog, spec.icon);
     gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     gtk_window_set_position(GTK_WINDOW(dialog),
                             parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
-    if (!parent)
-        gtk_window_set_skip_taskbar_hint(GTK_WINDOW(dialog), FALSE);
     if (spec.topMost)
         gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     if (closeResult == 0)

@@ -27,19 +27,24 @@ document.addEventListener('click', function (event) {
 )";
 
 // Progress bars as the template draws them: smooth, with a thin border,
-// filling the control's whole height.
-constexpr const char* kCss = R"(
+// filling the control's whole height (given in pixels).
+std::string BarCss(int height) {
+    const std::string inner = std::to_string(std::max(height - 2, 1)) + "px";
+    return R"(
 progressbar.korvel-bar { min-height: 0; min-width: 0; padding: 0; margin: 0; }
 progressbar.korvel-bar trough {
-    min-height: 0; min-width: 0; padding: 0; margin: 0; border-radius: 0;
+    min-height: )" +
+           inner + R"(; min-width: 0; padding: 0; margin: 0; border-radius: 0;
     border: 1px solid #6f6f6f; background-color: #ffffff; background-image: none;
     box-shadow: none;
 }
 progressbar.korvel-bar progress {
-    min-height: 0; min-width: 0; margin: 0; border: none; border-radius: 0;
+    min-height: )" +
+           inner + R"(; min-width: 0; margin: 0; border: none; border-radius: 0;
     background-color: #2f6fd0; background-image: none; box-shadow: none;
 }
 )";
+}
 
 // Texts are UTF-8 here; byte strings from the network may still be GBK.
 std::string DisplayText(const std::string& text) {
@@ -129,12 +134,6 @@ void GtkView::Create(const std::string& title) {
     // The system's close request is ignored; the window ends by itself.
     g_signal_connect(window_, "delete-event", G_CALLBACK(gtk_true), nullptr);
 
-    css_ = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css_, kCss, -1, nullptr);
-    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_),
-                                              GTK_STYLE_PROVIDER(css_),
-                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-
     background_ = LoadPixbuf(res::FindResource(res::kTypeBitmap, res::IDB_BACKGROUND));
 
     GtkWidget* overlay = gtk_overlay_new();
@@ -174,6 +173,17 @@ void GtkView::Create(const std::string& title) {
     layout_ = ApplyTemplateLayout(
         *tpl, 96, [&](const FontRequest& f) { return MeasureFont(f, resolution); }, childIds);
     font_ = FontDescription(layout_.font);
+
+    int barHeight = 0;
+    for (const PlacedControl& placed : layout_.controls) {
+        if (controls_[placed.index]->bar)
+            barHeight = std::max(barHeight, placed.rect.height);
+    }
+    css_ = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css_, BarCss(barHeight).c_str(), -1, nullptr);
+    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_),
+                                              GTK_STYLE_PROVIDER(css_),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 
     for (const PlacedControl& placed : layout_.controls) {
         GtkWidget* widget = controls_[placed.index]->widget;
@@ -403,6 +413,16 @@ void GtkView::OnScriptMessage(WebKitUserContentManager*, gpointer, gpointer self
             return G_SOURCE_REMOVE;
         },
         view);
+}
+
+}  // namespace gtkui
+
+namespace gtkui {
+
+std::unique_ptr<KorvelView> CreateGtkView(MessageLoop&) {
+    if (!InitGtk())
+        return nullptr;
+    return std::make_unique<GtkView>();
 }
 
 }  // namespace gtkui

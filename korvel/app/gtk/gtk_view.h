@@ -81,3 +81,13 @@ class GtkView : public KorvelView {
 };
 
 }  // namespace gtkui
+
+class MessageLoop;
+
+namespace gtkui {
+
+// The windowed view for the view factory: opens the display and gives the
+// GTK window, or null when there is no display to open.
+std::unique_ptr<KorvelView> CreateGtkView(MessageLoop& loop);
+
+}  // namespace gtkui

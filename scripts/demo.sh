@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# A whole patch update against a local sample server:
+#   scripts/demo.sh [BUILD_DIR]     (make demo: BUILD_DIR is build/debug)
+# Makes a sample game folder at version 1.0.0, publishes three patches
+# (LZO1X and bzip2 bodies) with zrpatch into a folder that nginx serves on a
+# loopback port, runs `korvel 1 GAME` (the window when there is a display,
+# the console otherwise) and then shows what changed. Everything lives in
+# BUILD_DIR/demo; nginx is stopped on the way out.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build/debug}")
+korvel="$build/korvel/korvel"
+zrpatch="$build/tools/zrpatch"
+nginx_helper="$root/tests/support/nginx-server.sh"
+for tool in "$korvel" "$zrpatch"; do
+  [ -x "$tool" ] || { echo "demo: $tool is missing; build first (make build)" >&2; exit 1; }
+done
+
+demo="$build/demo"
+rm -rf "$demo"
+mkdir -p "$demo/versions" "$demo/site/patches" "$demo/nginx"
+
+step() { printf '\n== %s\n' "$*"; }
+
+# Seeded pseudo-random bytes, the same on every run.
+bytes() { /usr/bin/python3.11 -c 'import random,sys; r=random.Random(int(sys.argv[2])); sys.stdout.buffer.write(r.randbytes(int(sys.argv[1])))' "$1" "$2"; }
+
+step "sample client versions 1.0.0 to 1.0.3"
+v="$demo/versions"
+mkdir -p "$v/1.0.0/data" "$v/1.0.0/maps"
+printf 'Zornia II client 1.0.0\n' > "$v/1.0.0/readme.txt"
+printf '[graphics]\nwidth=1024\nheight=768\n' > "$v/1.0.0/data/client.cfg"
+bytes 300000 1 > "$v/1.0.0/maps/world.map"
+cp -a "$v/1.0.0" "$v/1.0.1"
+printf 'Zornia II client 1.0.1: the harbour district opens\n' > "$v/1.0.1/readme.txt"
+bytes 40000 2 > "$v/1.0.1/maps/harbour.map"
+cp -a "$v/1.0.1" "$v/1.0.2"
+printf '[graphics]\nwidth=1280\nheight=800\nvsync=1\n' > "$v/1.0.2/data/client.cfg"
+/usr/bin/python3.11 - "$v/1.0.2/maps/world.map" <<'PY'
+import sys
+p = sys.argv[1]
+b = bytearray(open(p, 'rb').read())
+b[5000:5200] = b'\x07' * 200          # a changed run inside the file
+open(p, 'wb').write(bytes(b))
+PY
+cp -a "$v/1.0.2" "$v/1.0.3"
+printf 'Zornia II client 1.0.3: winter festival\n' > "$v/1.0.3/readme.txt"
+mkdir -p "$v/1.0.3/events"
+printf 'festival=winter\nstart=2026-12-20\n' > "$v/1.0.3/events/winter.ini"
+bytes 20000 3 >> "$v/1.0.3/maps/world.map"  # grows
+
+step "publishing three patches with zrpatch"
+"$zrpatch" make --from "$v/1.0.0" --to "$v/1.0.1" --version 1.0.1 --codec lzo \
+  -o "$demo/site/patches/zornia_1.0.1.dat"
+"$zrpatch" make --from "$v/1.0.1" --to "$v/1.0.2" --version 1.0.2 --codec bzip2 \
+  -o "$demo/site/patches/zornia_1.0.2.dat"
+"$zrpatch" make --from "$v/1.0.2" --to "$v/1.0.3" --version 1.0.3 --codec lzo \
+  -o "$demo/site/patches/zornia_1.0.3.dat"
+
+step "starting nginx on loopback"
+port=$(bash "$nginx_helper" start "$demo/nginx" "$demo/site")
+trap 'bash "$nginx_helper" stop "$demo/nginx"; echo "demo: nginx stopped"' EXIT
+site="http://127.0.0.1:$port"
+echo "serving $demo/site at $site"
+
+# The update list: one header group, then one line per patch.
+{
+  echo "##1 3 - - - - demo"
+  for version in 1.0.1 1.0.2 1.0.3; do
+    "$zrpatch" entry "$demo/site/patches/zornia_$version.dat" --version "$version" \
+      --bt-url "$site/patches/zornia_$version.dat" \
+      --http-url "$site/patches/zornia_$version.dat" --method http
+  done
+} > "$demo/site/update_list.txt"
+echo "update list $site/update_list.txt:"
+sed 's/^/  /' "$demo/site/update_list.txt"
+
+step "sample game folder at 1.0.0"
+game="$demo/game"
+cp -a "$v/1.0.0" "$game"
+printf '[Setting]\r\nVersion=1.0.0\r\nUpdateURLEX=%s/update_list.txt\r\nPATCHDOWNLOADINFO=%s/patch_download\r\n' \
+  "$site" "$site" > "$game/update.ini"
+cat > "$game/zorn.exe" <<'SH'
+#!/bin/sh
+# Stand-in for the game program.
+cd "$(dirname "$0")"
+line="zorn.exe: the game started in $(pwd) ($(head -n1 readme.txt))"
+echo "$line"
+echo "$line" >> started.log
+SH
+chmod 755 "$game/zorn.exe"
+(cd "$game" && find . -type f ! -name started.log -print0 | sort -z | xargs -0 md5sum) > "$demo/before.md5"
+
+if [ "${KORVEL_UI:-}" != console ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
+  step "running korvel 1 $game (window on ${DISPLAY:-$WAYLAND_DISPLAY})"
+else
+  step "running korvel 1 $game (console: no display)"
+fi
+set +e
+"$korvel" 1 "$game"
+code=$?
+set -e
+case $code in
+  0) echo "korvel ended with exit code 0" ;;
+  253) echo "korvel ended with exit code 253 (-3: its exit watchdog after the closing seconds)" ;;
+  *) echo "korvel ended with exit code $code" ;;
+esac
+
+step "what changed in the game folder"
+for _ in $(seq 1 50); do [ -f "$game/started.log" ] && break; sleep 0.1; done
+(cd "$game" && find . -type f ! -name started.log ! -path './download/*' -print0 | sort -z | xargs -0 md5sum) > "$demo/after.md5"
+/usr/bin/python3.11 - "$demo/before.md5" "$demo/after.md5" <<'PY'
+import sys
+def load(p):
+    d = {}
+    for line in open(p):
+        digest, name = line.rstrip('\n').split('  ', 1)
+        d[name[2:]] = digest
+    return d
+before, after = load(sys.argv[1]), load(sys.argv[2])
+for name in sorted(set(before) | set(after)):
+    if name not in before:
+        print(f'  added    {name}')
+    elif name not in after:
+        print(f'  removed  {name}')
+    elif before[name] != after[name]:
+        print(f'  changed  {name}')
+PY
+if diff -rq --exclude=update.ini --exclude=zorn.exe --exclude=started.log --exclude=download \
+     "$v/1.0.3" "$game" >/dev/null; then
+  echo "the client files now equal version 1.0.3"
+else
+  echo "the client files differ from version 1.0.3"
+fi
+echo "downloaded patch files:"
+ls -l "$game/download" 2>/dev/null | sed -n '2,$p' | sed 's/^/  /'
+if [ -f "$game/started.log" ]; then
+  echo "game start:"
+  sed 's/^/  /' "$game/started.log"
+else
+  echo "the game was not started"
+fi

@@ -244,25 +244,21 @@ void CkorvelDlg::BtWatchStep() {
     m_closingLeft = 100;
 }
 
-void CkorvelDlg::OnOK() {
+bool CkorvelDlg::ConfirmCancel() {
     const int answer =
         ShowBox(Box("是否真的希望取消？\n", "取消确认", MbButtons::YesNo, MbIcon::None, 0, true));
-    if (answer == platform::IDYES && m_cancelAllowed) {
-        QuitRequested = true;
-        Post(WM_FINISH, FINISH_CANCEL);
-    }
+    if (answer != platform::IDYES || !m_cancelAllowed) return false;
+    QuitRequested = true;
+    Post(WM_FINISH, FINISH_CANCEL);
+    return true;
 }
 
+void CkorvelDlg::OnOK() { ConfirmCancel(); }
+
 void CkorvelDlg::OnButtonCancel() {
-    const int answer =
-        ShowBox(Box("是否真的希望取消？\n", "取消确认", MbButtons::YesNo, MbIcon::None, 0, true));
-    if (answer == platform::IDYES && m_cancelAllowed) {
-        QuitRequested = true;
-        Post(WM_FINISH, FINISH_CANCEL);
-        // The dialog ends before that message is handled: no close
-        // handling, no game start.
-        m_loop.Quit(platform::IDCANCEL);
-    }
+    // The dialog ends before the posted message is handled: no close
+    // handling, no game start.
+    if (ConfirmCancel()) m_loop.Quit(platform::IDCANCEL);
 }
 
 void CkorvelDlg::OnDownloadsDone() {

@@ -103,6 +103,9 @@ class CkorvelDlg : public DownloadWindow {
 
   private:
     class Boxes;
+    // Asks whether to cancel; on yes (while cancelling is allowed) stops the
+    // run and posts WM_FINISH 1. Gives whether it did.
+    bool ConfirmCancel();
     bool StartHttpUpdater();
 
     KorvelView& m_view;

@@ -124,7 +124,10 @@ int GtkMessageBoxes::Show(const platform::MessageBoxSpec& spec) {
         return RunMessageDialog(parent, spec);
     }
 
-    // Another thread runs the loop: hand the box over and wait.
+    // Hand the box over to the window thread and wait. A source attached to
+    // the default context always runs on the thread that runs the loop
+    // (g_main_context_invoke would run it here when nobody holds the
+    // context at that moment).
     struct Call {
         GtkMessageBoxes* self;
         const platform::MessageBoxSpec* spec;
@@ -133,8 +136,10 @@ int GtkMessageBoxes::Show(const platform::MessageBoxSpec& spec) {
         bool finished = false;
         int result = 0;
     } call{this, &spec, {}, {}, false, 0};
-    g_main_context_invoke(
-        g_main_context_default(),
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(
+        source,
         [](gpointer data) -> gboolean {
             auto* c = static_cast<Call*>(data);
             GtkWindow* parent = c->spec->owner && c->self->parent_ ? c->self->parent_() : nullptr;
@@ -145,7 +150,9 @@ int GtkMessageBoxes::Show(const platform::MessageBoxSpec& spec) {
             c->done.notify_all();
             return G_SOURCE_REMOVE;
         },
-        &call);
+        &call, nullptr);
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
     std::unique_lock lock(call.mutex);
     call.done.wait(lock, [&] { return call.finished; });
     return call.result;

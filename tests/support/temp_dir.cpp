@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace testing_support {
@@ -38,6 +39,14 @@ std::string TempDir::Write(const std::string& relative, const std::string& conte
     std::filesystem::create_directories(std::filesystem::path(full).parent_path());
     WriteFile(full, content);
     return full;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(size, '\0');
+    for (char& c : s)
+        c = static_cast<char>(gen());
+    return s;
 }
 
 std::string ReadFile(const std::string& path) {

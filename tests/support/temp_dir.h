@@ -23,6 +23,8 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string& path);
+// size bytes of repeatable pseudo-random data.
+std::string RandomBytes(std::size_t size, unsigned seed);
 void WriteFile(const std::string& path, const std::string& content);
 
 }  // namespace testing_support

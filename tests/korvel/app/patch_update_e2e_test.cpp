@@ -21,14 +21,6 @@ using namespace testing_support;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
-
 void CopyTree(const std::string& from, const std::string& to) {
     fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
 }

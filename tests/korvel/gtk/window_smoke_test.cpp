@@ -88,14 +88,6 @@ struct Geometry {
     int x = -1, y = -1, width = 0, height = 0;
 };
 
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
-
 class WindowSmokeTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {

@@ -17,14 +17,6 @@ namespace {
 
 using namespace testing_support;
 
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
-
 class HttpDownloadTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {

@@ -11,17 +11,11 @@
 
 namespace {
 
+using testing_support::RandomBytes;
+
 using testing_support::PtyChild;
 using testing_support::RunProgram;
 using testing_support::TempDir;
-
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(size, '\0');
-    for (char& c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
 
 // The digest text md5sum prints for the file.
 std::string Md5sum(const std::string& path) {

@@ -92,7 +92,8 @@ CkorvelDlg::~CkorvelDlg() {
 }
 
 int CkorvelDlg::DoModal() {
-    m_view.SetCommands({[this] { OnOK(); }, [this] { OnButtonCancel(); }});
+    m_view.SetCommands({[this] { OnOK(); }, [this] { OnButtonCancel(); },
+                        [this] { m_loop.Quit(platform::IDCANCEL); }});
     m_view.Create(res::LoadString(res::IDS_WINDOW_TITLE));
     OnInitDialog();
     const int result = m_loop.Run();
@@ -247,18 +248,22 @@ void CkorvelDlg::BtWatchStep() {
 bool CkorvelDlg::ConfirmCancel() {
     const int answer =
         ShowBox(Box("是否真的希望取消？\n", "取消确认", MbButtons::YesNo, MbIcon::None, 0, true));
-    if (answer != platform::IDYES || !m_cancelAllowed) return false;
+    if (answer != platform::IDYES || !m_cancelAllowed)
+        return false;
     QuitRequested = true;
     Post(WM_FINISH, FINISH_CANCEL);
     return true;
 }
 
-void CkorvelDlg::OnOK() { ConfirmCancel(); }
+void CkorvelDlg::OnOK() {
+    ConfirmCancel();
+}
 
 void CkorvelDlg::OnButtonCancel() {
     // The dialog ends before the posted message is handled: no close
     // handling, no game start.
-    if (ConfirmCancel()) m_loop.Quit(platform::IDCANCEL);
+    if (ConfirmCancel())
+        m_loop.Quit(platform::IDCANCEL);
 }
 
 void CkorvelDlg::OnDownloadsDone() {

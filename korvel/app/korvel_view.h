@@ -31,10 +31,12 @@ class KorvelView {
     // What the user can ask for, wired to the window's handlers before Create:
     // ok is the OK command (asks to cancel, then closes through the close
     // handling), buttonCancel the page's cancel button (asks, then ends the
-    // dialog at once).
+    // dialog at once), cancel the dialog's cancel command (ends it without a
+    // question).
     struct Commands {
         std::function<void()> ok;
         std::function<void()> buttonCancel;
+        std::function<void()> cancel;
     };
     virtual void SetCommands(Commands commands) { commands_ = std::move(commands); }
 

@@ -133,6 +133,8 @@ void GtkView::Create(const std::string& title) {
     }
     // The system's close request is ignored; the window ends by itself.
     g_signal_connect(window_, "delete-event", G_CALLBACK(gtk_true), nullptr);
+    // Enter is the dialog's OK command, Escape its cancel command.
+    g_signal_connect(window_, "key-press-event", G_CALLBACK(OnKeyPress), this);
 
     background_ = LoadPixbuf(res::FindResource(res::kTypeBitmap, res::IDB_BACKGROUND));
 
@@ -413,6 +415,34 @@ void GtkView::OnScriptMessage(WebKitUserContentManager*, gpointer, gpointer self
             return G_SOURCE_REMOVE;
         },
         view);
+}
+
+gboolean GtkView::OnKeyPress(GtkWidget*, GdkEventKey* event, gpointer self) {
+    auto* view = static_cast<GtkView*>(self);
+    switch (event->keyval) {
+        case GDK_KEY_Return:
+        case GDK_KEY_KP_Enter:
+            view->RunCommandLater(view->commands_.ok);
+            return TRUE;
+        case GDK_KEY_Escape:
+            view->RunCommandLater(view->commands_.cancel);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+void GtkView::RunCommandLater(const std::function<void()>& command) {
+    if (!command)
+        return;
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT_IDLE,
+        [](gpointer data) -> gboolean {
+            (*static_cast<std::function<void()>*>(data))();
+            return G_SOURCE_REMOVE;
+        },
+        new std::function<void()>(command),
+        [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
 }
 
 }  // namespace gtkui

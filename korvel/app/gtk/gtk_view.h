@@ -6,6 +6,7 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +67,10 @@ class GtkView : public KorvelView {
                                    WebKitPolicyDecisionType type, gpointer self);
     static void OnLoadChanged(WebKitWebView* web, WebKitLoadEvent event, gpointer self);
     static void OnScriptMessage(WebKitUserContentManager* manager, gpointer result, gpointer self);
+    static gboolean OnKeyPress(GtkWidget* widget, GdkEventKey* event, gpointer self);
+    // Runs a command from the loop rather than inside a toolkit signal, as
+    // it may show a modal box.
+    void RunCommandLater(const std::function<void()>& command);
 
     GtkWidget* window_ = nullptr;
     WebKitWebView* web_ = nullptr;

@@ -95,7 +95,7 @@ class GtkViewTest : public ::testing::Test {
         std::string why;
         if (!Display::Ready(why))
             GTEST_SKIP() << why;
-        view_.SetCommands({[this] { ++ok_; }, [this] { ++buttonCancel_; }});
+        view_.SetCommands({[this] { ++ok_; }, [this] { ++buttonCancel_; }, [this] { ++cancel_; }});
         view_.Create("《ZorniaII》更新程序");
         view_.ShowWindow(true);
     }
@@ -150,6 +150,7 @@ class GtkViewTest : public ::testing::Test {
     gtkui::GtkView view_;
     int ok_ = 0;
     int buttonCancel_ = 0;
+    int cancel_ = 0;
 };
 
 TEST_F(GtkViewTest, WindowAndControlsSitAtTheLayoutPixels) {
@@ -215,6 +216,32 @@ TEST_F(GtkViewTest, CancelLinkReachesTheDialogOnce) {
     Script("document.body.click(); document.getElementById('note').click(); return '';");
     Iterate([] { return false; }, 200ms);
     EXPECT_EQ(buttonCancel_, 1);
+}
+
+TEST_F(GtkViewTest, EnterIsTheOkCommandAndEscapeTheCancelCommand) {
+    struct Case {
+        guint key;
+        int ok, cancel;
+    } cases[] = {{GDK_KEY_Return, 1, 0},
+                 {GDK_KEY_KP_Enter, 1, 0},
+                 {GDK_KEY_Escape, 0, 1},
+                 {GDK_KEY_a, 0, 0}};
+    for (const auto& c : cases) {
+        ok_ = cancel_ = 0;
+        GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+        event->key.window =
+            GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(view_.Window()))));
+        event->key.keyval = c.key;
+        gdk_event_set_device(
+            event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
+        gboolean handled = FALSE;
+        g_signal_emit_by_name(view_.Window(), "key-press-event", event, &handled);
+        gdk_event_free(event);
+        Iterate([] { return false; }, 100ms);  // the command runs from the loop
+        EXPECT_EQ(ok_, c.ok) << c.key;
+        EXPECT_EQ(cancel_, c.cancel) << c.key;
+        EXPECT_EQ(buttonCancel_, 0) << c.key;
+    }
 }
 
 TEST_F(GtkViewTest, ShorterTextLeavesNothingOfTheLonger) {

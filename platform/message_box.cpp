@@ -26,12 +26,12 @@ std::vector<int> ButtonResults(MbButtons buttons) {
     return {IDOK};
 }
 
-int DefaultResult(const MessageBoxSpec& spec) {
-    const std::vector<int> results = ButtonResults(spec.buttons);
+int DefaultResult(const MessageBoxSpec& box) {
+    const std::vector<int> results = ButtonResults(box.buttons);
     // An out-of-range default falls back to the first button, as on Windows.
-    if (spec.defaultButton < 0 || static_cast<std::size_t>(spec.defaultButton) >= results.size())
+    if (box.defaultButton < 0 || static_cast<std::size_t>(box.defaultButton) >= results.size())
         return results.front();
-    return results[static_cast<std::size_t>(spec.defaultButton)];
+    return results[static_cast<std::size_t>(box.defaultButton)];
 }
 
 const char* ButtonLabel(int result) {
@@ -167,10 +167,10 @@ std::atomic<MessageBoxes*> g_current{nullptr};
 ConsoleMessageBoxes::ConsoleMessageBoxes(std::FILE* out, int inputFd)
     : out_(out), inputFd_(inputFd) {}
 
-int ConsoleMessageBoxes::Show(const MessageBoxSpec& spec) {
+int ConsoleMessageBoxes::Show(const MessageBoxSpec& box) {
     std::lock_guard lock(mutex_);
-    const std::vector<int> results = ButtonResults(spec.buttons);
-    const int def = DefaultResult(spec);
+    const std::vector<int> results = ButtonResults(box.buttons);
+    const int def = DefaultResult(box);
 
     std::string buttons;
     for (int r : results) {
@@ -181,10 +181,10 @@ int ConsoleMessageBoxes::Show(const MessageBoxSpec& spec) {
         buttons += ButtonKey(r);
         buttons += ')';
     }
-    const char* icon = IconLabel(spec.icon);
-    std::fprintf(out_, "\n┌─ %s%s%s%s\n", spec.caption.c_str(), icon ? " [" : "", icon ? icon : "",
+    const char* icon = IconLabel(box.icon);
+    std::fprintf(out_, "\n┌─ %s%s%s%s\n", box.caption.c_str(), icon ? " [" : "", icon ? icon : "",
                  icon ? "]" : "");
-    std::string_view text = spec.text;
+    std::string_view text = box.text;
     while (!text.empty()) {
         const std::size_t nl = text.find('\n');
         std::fprintf(out_, "│ %.*s\n", static_cast<int>(text.substr(0, nl).size()), text.data());
@@ -216,11 +216,11 @@ int ConsoleMessageBoxes::Show(const MessageBoxSpec& spec) {
     }
 }
 
-int RecordingMessageBoxes::Show(const MessageBoxSpec& spec) {
+int RecordingMessageBoxes::Show(const MessageBoxSpec& box) {
     std::lock_guard lock(mutex_);
-    shown_.push_back(spec);
+    shown_.push_back(box);
     if (answers_.empty())
-        return DefaultResult(spec);
+        return DefaultResult(box);
     const int r = answers_.front();
     answers_.pop_front();
     return r;
@@ -251,8 +251,8 @@ MessageBoxes& CurrentMessageBoxes() {
     return boxes ? *boxes : DefaultBoxes();
 }
 
-int ShowMessageBox(const MessageBoxSpec& spec) {
-    return CurrentMessageBoxes().Show(spec);
+int ShowMessageBox(const MessageBoxSpec& box) {
+    return CurrentMessageBoxes().Show(box);
 }
 
 }  // namespace platform

@@ -35,7 +35,7 @@ struct MessageBoxSpec {
 // The buttons of a box in their order on screen, as results.
 std::vector<int> ButtonResults(MbButtons buttons);
 // The result of the default button.
-int DefaultResult(const MessageBoxSpec& spec);
+int DefaultResult(const MessageBoxSpec& box);
 // Chinese label of a button result ("确定", "取消", "是", "否", "重试").
 const char* ButtonLabel(int result);
 
@@ -43,7 +43,7 @@ class MessageBoxes {
   public:
     virtual ~MessageBoxes() = default;
     // Shows the box and gives the result of the button pressed.
-    virtual int Show(const MessageBoxSpec& spec) = 0;
+    virtual int Show(const MessageBoxSpec& box) = 0;
 };
 
 // Text on a stream (stderr by default). Answers come from KORVEL_ANSWERS
@@ -53,7 +53,7 @@ class MessageBoxes {
 class ConsoleMessageBoxes : public MessageBoxes {
   public:
     ConsoleMessageBoxes(std::FILE* out = stderr, int inputFd = 0);
-    int Show(const MessageBoxSpec& spec) override;
+    int Show(const MessageBoxSpec& box) override;
 
   private:
     std::FILE* out_;
@@ -64,7 +64,7 @@ class ConsoleMessageBoxes : public MessageBoxes {
 // Records every box and answers from a queue (default button when empty).
 class RecordingMessageBoxes : public MessageBoxes {
   public:
-    int Show(const MessageBoxSpec& spec) override;
+    int Show(const MessageBoxSpec& box) override;
     void QueueAnswer(int result);
     std::vector<MessageBoxSpec> Shown() const;
     void Clear();
@@ -79,6 +79,6 @@ class RecordingMessageBoxes : public MessageBoxes {
 // ConsoleMessageBoxes on stderr; the pointer is not owned.
 void SetMessageBoxes(MessageBoxes* boxes);
 MessageBoxes& CurrentMessageBoxes();
-int ShowMessageBox(const MessageBoxSpec& spec);
+int ShowMessageBox(const MessageBoxSpec& box);
 
 }  // namespace platform

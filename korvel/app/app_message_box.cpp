@@ -21,20 +21,20 @@ int AppMessageBox(const std::string& text, MbButtons buttons, MbIcon icon, int d
                 break;
         }
     }
-    platform::MessageBoxSpec spec;
-    spec.owner = owner;
-    spec.caption = res::kAppName;
-    spec.text = text;
-    spec.buttons = buttons;
-    spec.icon = icon;
-    spec.defaultButton = defaultButton;
-    return platform::ShowMessageBox(spec);
+    platform::MessageBoxSpec box;
+    box.owner = owner;
+    box.caption = res::kAppName;
+    box.text = text;
+    box.buttons = buttons;
+    box.icon = icon;
+    box.defaultButton = defaultButton;
+    return platform::ShowMessageBox(box);
 }
 
 void SystemErrorBox(const std::string& text) {
-    platform::MessageBoxSpec spec;
-    spec.caption = "错误";
-    spec.text = text;
-    spec.icon = MbIcon::Error;
-    platform::ShowMessageBox(spec);
+    platform::MessageBoxSpec box;
+    box.caption = "错误";
+    box.text = text;
+    box.icon = MbIcon::Error;
+    platform::ShowMessageBox(box);
 }

@@ -129,7 +129,7 @@ void ConsoleView::Flush() {
     std::fflush(out_);
 }
 
-int ConsoleView::MessageBox(const platform::MessageBoxSpec& spec) {
+int ConsoleView::MessageBox(const platform::MessageBoxSpec& box) {
     Flush();
     if (drawn_) {
         std::fputc('\n', out_);
@@ -139,7 +139,7 @@ int ConsoleView::MessageBox(const platform::MessageBoxSpec& spec) {
     }
     // The box waits for an answer on another thread while this one keeps
     // handling messages and timers, as a modal box does.
-    return loop_.RunModal([&] { return boxes_.Show(spec); });
+    return loop_.RunModal([&] { return boxes_.Show(box); });
 }
 
 void ConsoleView::Destroy() {

@@ -23,7 +23,7 @@ class ConsoleView : public KorvelView {
     void SetBar(int controlId, int position) override;
     void RepaintBehind(int) override {}  // a terminal line is redrawn whole
     void ShowWindow(bool visible) override;
-    int MessageBox(const platform::MessageBoxSpec& spec) override;
+    int MessageBox(const platform::MessageBoxSpec& box) override;
     void Destroy() override;
 
     // The current state as one line (what a log gets).

@@ -35,7 +35,7 @@ void ExitProcessNow(int code) {
 class CkorvelDlg::Boxes : public platform::MessageBoxes {
   public:
     explicit Boxes(CkorvelDlg& dlg) : dlg_(dlg) {}
-    int Show(const MessageBoxSpec& spec) override { return dlg_.ShowBox(spec); }
+    int Show(const MessageBoxSpec& box) override { return dlg_.ShowBox(box); }
 
   private:
     CkorvelDlg& dlg_;
@@ -46,14 +46,14 @@ namespace {
 MessageBoxSpec Box(const std::string& text, const std::string& caption,
                    MbButtons buttons = MbButtons::Ok, MbIcon icon = MbIcon::None,
                    int defaultButton = 0, bool topMost = false) {
-    MessageBoxSpec spec;
-    spec.text = text;
-    spec.caption = caption;
-    spec.buttons = buttons;
-    spec.icon = icon;
-    spec.defaultButton = defaultButton;
-    spec.topMost = topMost;
-    return spec;
+    MessageBoxSpec box;
+    box.text = text;
+    box.caption = caption;
+    box.buttons = buttons;
+    box.icon = icon;
+    box.defaultButton = defaultButton;
+    box.topMost = topMost;
+    return box;
 }
 
 std::string FormatInt(const char* pattern, std::int32_t value) {
@@ -456,13 +456,13 @@ void CkorvelDlg::ShowMessage(const std::string& text) {
     AppMessageBox(text, MbButtons::Ok, MbIcon::None, 0, this);
 }
 
-int CkorvelDlg::ShowBox(MessageBoxSpec spec) {
-    if (spec.caption.empty())
-        spec.caption = res::kAppName;
-    spec.owner = this;
+int CkorvelDlg::ShowBox(MessageBoxSpec box) {
+    if (box.caption.empty())
+        box.caption = res::kAppName;
+    box.owner = this;
     if (m_loop.IsLoopThread())
-        return m_view.MessageBox(spec);
-    int result = platform::DefaultResult(spec);
-    m_loop.Call([&] { result = m_view.MessageBox(spec); });
+        return m_view.MessageBox(box);
+    int result = platform::DefaultResult(box);
+    m_loop.Call([&] { result = m_view.MessageBox(box); });
     return result;
 }

@@ -71,7 +71,7 @@ class CkorvelDlg : public DownloadWindow {
 
     // A box owned by this window, from any thread: shown on the window
     // thread, the calling thread waits for the answer.
-    int ShowBox(platform::MessageBoxSpec spec);
+    int ShowBox(platform::MessageBoxSpec box);
 
     // Transfers the fields into the controls.
     void UpdateControls();

@@ -24,7 +24,7 @@ class KorvelView {
     virtual void ShowWindow(bool visible) = 0;
     // A modal box owned by the window, shown on the window thread. While it
     // is up, posted messages and timers keep being handled.
-    virtual int MessageBox(const platform::MessageBoxSpec& spec) = 0;
+    virtual int MessageBox(const platform::MessageBoxSpec& box) = 0;
     // The window is going away (end of the modal loop).
     virtual void Destroy() = 0;
 

@@ -27,11 +27,11 @@ namespace {
 
 int Ask(CkorvelDlg* window, const std::string& text, const std::string& caption,
         MbButtons buttons) {
-    platform::MessageBoxSpec spec;
-    spec.text = text;
-    spec.caption = caption;
-    spec.buttons = buttons;
-    return window->ShowBox(spec);
+    platform::MessageBoxSpec box;
+    box.text = text;
+    box.caption = caption;
+    box.buttons = buttons;
+    return window->ShowBox(box);
 }
 
 // The two failures that offer the manual-update guide.

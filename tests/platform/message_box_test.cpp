@@ -25,13 +25,13 @@ std::string ReadAll(std::FILE* f) {
 }
 
 MessageBoxSpec Box(MbButtons buttons, int def = 0) {
-    MessageBoxSpec spec;
-    spec.caption = "korvel";
-    spec.text = "第一行\n第二行";
-    spec.buttons = buttons;
-    spec.icon = MbIcon::Question;
-    spec.defaultButton = def;
-    return spec;
+    MessageBoxSpec box;
+    box.caption = "korvel";
+    box.text = "第一行\n第二行";
+    box.buttons = buttons;
+    box.icon = MbIcon::Question;
+    box.defaultButton = def;
+    return box;
 }
 
 TEST(MessageBoxes, DefaultButtonResults) {

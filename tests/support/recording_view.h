@@ -24,11 +24,11 @@ class RecordingView : public KorvelView {
     }
     void RepaintBehind(int id) override { Log("repaint " + std::to_string(id)); }
     void ShowWindow(bool visible) override { Log(visible ? "show" : "hide"); }
-    int MessageBox(const platform::MessageBoxSpec& spec) override {
+    int MessageBox(const platform::MessageBoxSpec& box) override {
         std::lock_guard lock(mutex_);
-        boxes.push_back(spec);
+        boxes.push_back(box);
         if (answers.empty())
-            return platform::DefaultResult(spec);
+            return platform::DefaultResult(box);
         const int r = answers.front();
         answers.pop_front();
         return r;

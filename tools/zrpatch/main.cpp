@@ -101,9 +101,9 @@ int Usage(const std::string& text) {
 // The updater's message boxes, as error lines.
 class StderrMessageBoxes : public platform::MessageBoxes {
   public:
-    int Show(const platform::MessageBoxSpec& spec) override {
-        Error(spec.text);
-        return platform::DefaultResult(spec);
+    int Show(const platform::MessageBoxSpec& box) override {
+        Error(box.text);
+        return platform::DefaultResult(box);
     }
 };
 

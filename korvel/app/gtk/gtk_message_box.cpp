@@ -78,24 +78,24 @@ GtkWidget* CurrentMessageDialog() {
     return g_current;
 }
 
-int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& spec) {
-    const std::vector<int> results = platform::ButtonResults(spec.buttons);
+int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& box) {
+    const std::vector<int> results = platform::ButtonResults(box.buttons);
     const int closeResult = CloseResult(results);
 
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, MessageType(spec.icon),
-                                               GTK_BUTTONS_NONE, "%s", spec.text.c_str());
-    gtk_window_set_title(GTK_WINDOW(dialog), spec.caption.c_str());
-    AddIcon(dialog, spec.icon);
+    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, MessageType(box.icon),
+                                               GTK_BUTTONS_NONE, "%s", box.text.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), box.caption.c_str());
+    AddIcon(dialog, box.icon);
     gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     gtk_window_set_position(GTK_WINDOW(dialog),
                             parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
-    if (spec.topMost)
+    if (box.topMost)
         gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     if (closeResult == 0)
         gtk_window_set_deletable(GTK_WINDOW(dialog), FALSE);
     for (int r : results)
         gtk_dialog_add_button(GTK_DIALOG(dialog), platform::ButtonLabel(r), r);
-    const int def = platform::DefaultResult(spec);
+    const int def = platform::DefaultResult(box);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), def);
     if (GtkWidget* button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), def))
         gtk_widget_grab_focus(button);
@@ -118,10 +118,10 @@ int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& spec) {
 GtkMessageBoxes::GtkMessageBoxes(std::function<GtkWindow*()> parent)
     : parent_(std::move(parent)), thread_(std::this_thread::get_id()) {}
 
-int GtkMessageBoxes::Show(const platform::MessageBoxSpec& spec) {
+int GtkMessageBoxes::Show(const platform::MessageBoxSpec& box) {
     if (std::this_thread::get_id() == thread_) {
-        GtkWindow* parent = spec.owner && parent_ ? parent_() : nullptr;
-        return RunMessageDialog(parent, spec);
+        GtkWindow* parent = box.owner && parent_ ? parent_() : nullptr;
+        return RunMessageDialog(parent, box);
     }
 
     // Hand the box over to the window thread and wait. A source attached to
@@ -130,20 +130,20 @@ int GtkMessageBoxes::Show(const platform::MessageBoxSpec& spec) {
     // context at that moment).
     struct Call {
         GtkMessageBoxes* self;
-        const platform::MessageBoxSpec* spec;
+        const platform::MessageBoxSpec* box;
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;
         int result = 0;
-    } call{this, &spec, {}, {}, false, 0};
+    } call{this, &box, {}, {}, false, 0};
     GSource* source = g_idle_source_new();
     g_source_set_priority(source, G_PRIORITY_DEFAULT);
     g_source_set_callback(
         source,
         [](gpointer data) -> gboolean {
             auto* c = static_cast<Call*>(data);
-            GtkWindow* parent = c->spec->owner && c->self->parent_ ? c->self->parent_() : nullptr;
-            const int result = RunMessageDialog(parent, *c->spec);
+            GtkWindow* parent = c->box->owner && c->self->parent_ ? c->self->parent_() : nullptr;
+            const int result = RunMessageDialog(parent, *c->box);
             std::lock_guard lock(c->mutex);
             c->result = result;
             c->finished = true;

@@ -14,7 +14,7 @@ namespace gtkui {
 // thread of GLib's default main context. The nested loop keeps handling the
 // context's other sources (posted messages, timers). parent may be null.
 // Gives the result of the button pressed.
-int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& spec);
+int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& box);
 
 // The dialog's widget while one is shown by RunMessageDialog, for tests and
 // for closing it; null otherwise. Window thread only.
@@ -27,7 +27,7 @@ class GtkMessageBoxes : public platform::MessageBoxes {
   public:
     // parent gives the window that owns boxes with an owner, or null.
     explicit GtkMessageBoxes(std::function<GtkWindow*()> parent = {});
-    int Show(const platform::MessageBoxSpec& spec) override;
+    int Show(const platform::MessageBoxSpec& box) override;
 
   private:
     std::function<GtkWindow*()> parent_;

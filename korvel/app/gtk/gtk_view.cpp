@@ -295,11 +295,11 @@ void GtkView::ShowWindow(bool visible) {
     }
 }
 
-int GtkView::MessageBox(const platform::MessageBoxSpec& spec) {
+int GtkView::MessageBox(const platform::MessageBoxSpec& box) {
     GtkWindow* parent = nullptr;
-    if (spec.owner && window_ && gtk_widget_get_visible(window_))
+    if (box.owner && window_ && gtk_widget_get_visible(window_))
         parent = GTK_WINDOW(window_);
-    return RunMessageDialog(parent, spec);
+    return RunMessageDialog(parent, box);
 }
 
 void GtkView::Destroy() {

@@ -32,7 +32,7 @@ class GtkView : public KorvelView {
     void SetBar(int controlId, int position) override;
     void RepaintBehind(int controlId) override;
     void ShowWindow(bool visible) override;
-    int MessageBox(const platform::MessageBoxSpec& spec) override;
+    int MessageBox(const platform::MessageBoxSpec& box) override;
     void Destroy() override;
 
     // What the window is made of (null before Create and after Destroy).

@@ -335,17 +335,17 @@ TEST_F(GtkViewTest, MessageBoxesFromAWorkerThread) {
     };
     gtkui::GtkMessageBoxes boxes([this] { return view_.Window(); });
     for (const auto& c : cases) {
-        platform::MessageBoxSpec spec;
-        spec.owner = &view_;
-        spec.caption = "取消确认";
-        spec.text = "是否真的希望取消？\n";
-        spec.buttons = c.buttons;
-        spec.icon = c.icon;
-        spec.defaultButton = c.defaultButton;
-        spec.topMost = c.topMost;
+        platform::MessageBoxSpec box;
+        box.owner = &view_;
+        box.caption = "取消确认";
+        box.text = "是否真的希望取消？\n";
+        box.buttons = c.buttons;
+        box.icon = c.icon;
+        box.defaultButton = c.defaultButton;
+        box.topMost = c.topMost;
 
         std::atomic<int> result{-1};
-        std::thread worker([&] { result = boxes.Show(spec); });
+        std::thread worker([&] { result = boxes.Show(box); });
 
         // The checks run from a timer, which fires inside the box's own
         // loop: that the timer runs at all shows the loop keeps going.

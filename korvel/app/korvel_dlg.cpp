@@ -425,20 +425,23 @@ void CkorvelDlg::EndProcess(int code) {
     m_loop.Quit(code);
 }
 
-void CkorvelDlg::PostStatusText(const std::string& text) {
+namespace {
+// WM_STATUS_TEXT with a copy of the text; wParam 0 status line, 1 file line.
+Message StatusTextMessage(std::int64_t line, const std::string& text) {
     Message m;
     m.id = WM_STATUS_TEXT;
-    m.wParam = 0;
+    m.wParam = line;
     m.text = std::make_unique<std::string>(text);
-    Post(std::move(m));
+    return m;
+}
+}  // namespace
+
+void CkorvelDlg::PostStatusText(const std::string& text) {
+    Post(StatusTextMessage(0, text));
 }
 
 void CkorvelDlg::PostFileText(const std::string& text) {
-    Message m;
-    m.id = WM_STATUS_TEXT;
-    m.wParam = 1;
-    m.text = std::make_unique<std::string>(text);
-    Post(std::move(m));
+    Post(StatusTextMessage(1, text));
 }
 
 void CkorvelDlg::KillTimer(unsigned id) {

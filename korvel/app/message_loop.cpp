@@ -13,46 +13,45 @@ struct MessageLoop::Shared {
     bool alive = true;
     MessageHandler onMessage;
     TimerHandler onTimer;
+
+    bool Alive() {
+        std::lock_guard lock(mutex);
+        return alive;
+    }
+    // The handler to call now; empty once the loop is gone.
+    template <class Handler>
+    Handler Current(Handler Shared::*handler) {
+        std::lock_guard lock(mutex);
+        return alive ? this->*handler : Handler();
+    }
 };
 
 namespace {
 
-// One queued callback: runs only while the loop is alive.
-struct Queued {
-    std::shared_ptr<void> keep;
-    std::function<void()> run;
-};
+// A callback held by a GLib source; it captures what it needs to outlive
+// the loop.
+using Callback = std::function<void()>;
 
-gboolean RunQueued(gpointer data) {
-    static_cast<Queued*>(data)->run();
+gboolean RunOnce(gpointer data) {
+    (*static_cast<Callback*>(data))();
     return G_SOURCE_REMOVE;
 }
 
-void FreeQueued(gpointer data) {
-    delete static_cast<Queued*>(data);
-}
-
-void Enqueue(std::shared_ptr<void> keep, std::function<void()> run) {
-    GSource* source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(source, RunQueued, new Queued{std::move(keep), std::move(run)},
-                          FreeQueued);
-    g_source_attach(source, g_main_context_default());
-    g_source_unref(source);
-}
-
-struct TimerData {
-    std::shared_ptr<void> keep;
-    std::function<void()> tick;
-};
-
-gboolean RunTimer(gpointer data) {
-    static_cast<TimerData*>(data)->tick();
+gboolean RunRepeatedly(gpointer data) {
+    (*static_cast<Callback*>(data))();
     return G_SOURCE_CONTINUE;
 }
 
-void FreeTimer(gpointer data) {
-    delete static_cast<TimerData*>(data);
+void FreeCallback(gpointer data) {
+    delete static_cast<Callback*>(data);
+}
+
+void Enqueue(Callback run) {
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, RunOnce, new Callback(std::move(run)), FreeCallback);
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
 }
 
 }  // namespace
@@ -87,15 +86,8 @@ void MessageLoop::SetHandlers(MessageHandler onMessage, TimerHandler onTimer) {
 void MessageLoop::Post(Message message) {
     auto shared = shared_;
     auto held = std::make_shared<Message>(std::move(message));
-    Enqueue(shared, [shared, held] {
-        MessageHandler handler;
-        {
-            std::lock_guard lock(shared->mutex);
-            if (!shared->alive)
-                return;
-            handler = shared->onMessage;
-        }
-        if (handler)
+    Enqueue([shared, held] {
+        if (MessageHandler handler = shared->Current(&Shared::onMessage))
             handler(*held);
     });
 }
@@ -116,19 +108,13 @@ void MessageLoop::Call(const std::function<void()>& fn) {
     auto shared = shared_;
     auto done = std::make_shared<std::promise<void>>();
     auto future = done->get_future();
-    Enqueue(shared, [shared, done, fn] {
-        bool alive;
-        {
-            std::lock_guard lock(shared->mutex);
-            alive = shared->alive;
-        }
-        if (alive)
+    Enqueue([shared, done, fn] {
+        if (shared->Alive())
             fn();
         done->set_value();
     });
     while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-        std::lock_guard lock(shared->mutex);
-        if (!shared->alive)
+        if (!shared->Alive())
             return;
     }
 }
@@ -137,20 +123,11 @@ void MessageLoop::SetTimer(unsigned id, unsigned periodMs) {
     KillTimer(id);
     auto shared = shared_;
     GSource* source = g_timeout_source_new(periodMs);
-    g_source_set_callback(source, RunTimer,
-                          new TimerData{shared,
-                                        [shared, id] {
-                                            TimerHandler handler;
-                                            {
-                                                std::lock_guard lock(shared->mutex);
-                                                if (!shared->alive)
-                                                    return;
-                                                handler = shared->onTimer;
-                                            }
-                                            if (handler)
-                                                handler(id);
-                                        }},
-                          FreeTimer);
+    g_source_set_callback(source, RunRepeatedly, new Callback([shared, id] {
+                              if (TimerHandler handler = shared->Current(&Shared::onTimer))
+                                  handler(id);
+                          }),
+                          FreeCallback);
     g_source_attach(source, g_main_context_default());
     timers_[id] = source;
 }

@@ -17,8 +17,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-[[noreturn]] void ExecChild(const std::vector<std::string>& argv,
-                            const std::map<std::string, std::string>& env) {
+}  // namespace
+
+void ExecChild(const std::vector<std::string>& argv,
+               const std::map<std::string, std::string>& env) {
     for (const auto& [k, v] : env)
         ::setenv(k.c_str(), v.c_str(), 1);
     std::vector<char*> args;
@@ -28,6 +30,8 @@ using Clock = std::chrono::steady_clock;
     ::execvp(args[0], args.data());
     ::_exit(127);
 }
+
+namespace {
 
 int WaitPid(pid_t pid, Clock::time_point deadline) {
     for (;;) {

@@ -17,6 +17,11 @@ struct RunResult {
     std::string err;    // standard error
 };
 
+// In a forked child: adds env to the environment and executes argv (argv[0]
+// looked up on PATH); ends the child with 127 when that fails.
+[[noreturn]] void ExecChild(const std::vector<std::string>& argv,
+                            const std::map<std::string, std::string>& env);
+
 // Runs argv[0] with the given extra environment and working folder, input
 // from /dev/null; waits up to timeout (then kills it).
 RunResult RunProgram(const std::vector<std::string>& argv,

@@ -1,5 +1,7 @@
 #include "tests/support/xvfb.h"
 
+#include "tests/support/child_process.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -100,8 +102,6 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
     pid_ = ::fork();
     if (pid_ == 0) {
         ::setpgid(0, 0);
-        for (const auto& [key, value] : env)
-            ::setenv(key.c_str(), value.c_str(), 1);
         const int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, 0);
         const int out = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -109,12 +109,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
             ::dup2(out, 1);
             ::dup2(out, 2);
         }
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
+        ExecChild(argv, env);
     }
 }
 

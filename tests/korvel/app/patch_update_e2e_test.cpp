@@ -13,6 +13,7 @@
 #include "korvel/app/patch_worker.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/publishing.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -30,11 +31,10 @@ std::string Entry(const std::string& file, const std::string& version, int port,
                   const std::string& dir = "p") {
     const std::string name = fs::path(file).filename();
     const std::string http = "http://127.0.0.1:" + std::to_string(port) + "/" + dir + "/" + name;
-    RunResult r = RunProgram({ZRPATCH_BINARY, "entry", file, "--version", version, "--bt-url",
-                              "http://bt.example/" + dir + "/" + name, "--http-url", http,
-                              "--method", "http"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return r.out;
+    const std::string line = UpdateListEntry(ZRPATCH_BINARY, file, version,
+                                             "http://bt.example/" + dir + "/" + name, http);
+    EXPECT_FALSE(line.empty()) << file;
+    return line;
 }
 
 class PatchUpdateTest : public ::testing::Test {
@@ -58,23 +58,13 @@ class PatchUpdateTest : public ::testing::Test {
         CopyTree(w.Sub("v101"), w.Sub("vbig"));
         w.Write("vbig/data/big.bin", RandomBytes(1500000, 4));
 
-        struct Make {
-            const char *from, *to, *version, *codec, *out;
-        } makes[] = {
-            {"v100", "v101", "1.0.1", "lzo", "site/p/p101.dat"},
-            {"v101", "v102", "1.0.2", "bzip2", "site/p/p102.dat"},
-            {"v102", "v103", "1.0.3", "lzo", "site/p/p103.dat"},
-            {"v101", "v102", "1.0.9", "lzo", "site/p/p102v9.dat"},
-            {"v101", "vbig", "1.0.2", "bzip2", "site/slow/pbig.dat"},
-        };
-        fs::create_directories(w.Sub("site/p"));
-        fs::create_directories(w.Sub("site/slow"));
-        for (const auto& m : makes) {
-            RunResult r =
-                RunProgram({ZRPATCH_BINARY, "make", "--from", w.Sub(m.from), "--to", w.Sub(m.to),
-                            "--version", m.version, "--codec", m.codec, "-o", w.Sub(m.out)});
-            ASSERT_EQ(r.exitCode, 0) << r.err;
-        }
+        ASSERT_EQ(MakePatches(ZRPATCH_BINARY, w,
+                              {{"v100", "v101", "1.0.1", "lzo", "site/p/p101.dat"},
+                               {"v101", "v102", "1.0.2", "bzip2", "site/p/p102.dat"},
+                               {"v102", "v103", "1.0.3", "lzo", "site/p/p103.dat"},
+                               {"v101", "v102", "1.0.9", "lzo", "site/p/p102v9.dat"},
+                               {"v101", "vbig", "1.0.2", "bzip2", "site/slow/pbig.dat"}}),
+                  "");
         nginx_ = new NginxServer(w.Sub("site"), "location /slow/ { limit_rate 100k; }\n");
         ASSERT_TRUE(nginx_->started());
         const int port = nginx_->port();

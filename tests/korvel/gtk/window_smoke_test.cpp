@@ -12,6 +12,7 @@
 #include "korvel/res/resources.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/publishing.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/xvfb.h"
 
@@ -106,31 +107,20 @@ class WindowSmokeTest : public ::testing::Test {
         w.Write("v103/data/world.map", RandomBytes(100000, 1) + RandomBytes(3000, 3));
         fs::copy(w.Sub("v100"), w.Sub("vbig"), fs::copy_options::recursive);
         w.Write("vbig/data/big.bin", RandomBytes(1500000, 4));
-        struct Make {
-            const char *from, *to, *version, *codec, *out;
-        } makes[] = {
-            {"v100", "v101", "1.0.1", "lzo", "site/p/p101.dat"},
-            {"v101", "v102", "1.0.2", "bzip2", "site/p/p102.dat"},
-            {"v102", "v103", "1.0.3", "lzo", "site/p/p103.dat"},
-            {"v100", "vbig", "1.0.1", "bzip2", "site/slow/pbig.dat"},
-        };
-        fs::create_directories(w.Sub("site/p"));
-        fs::create_directories(w.Sub("site/slow"));
-        for (const auto& m : makes) {
-            const RunResult r =
-                RunProgram({ZRPATCH_BINARY, "make", "--from", w.Sub(m.from), "--to", w.Sub(m.to),
-                            "--version", m.version, "--codec", m.codec, "-o", w.Sub(m.out)});
-            ASSERT_EQ(r.exitCode, 0) << r.err;
-        }
+        ASSERT_EQ(MakePatches(ZRPATCH_BINARY, w,
+                              {{"v100", "v101", "1.0.1", "lzo", "site/p/p101.dat"},
+                               {"v101", "v102", "1.0.2", "bzip2", "site/p/p102.dat"},
+                               {"v102", "v103", "1.0.3", "lzo", "site/p/p103.dat"},
+                               {"v100", "vbig", "1.0.1", "bzip2", "site/slow/pbig.dat"}}),
+                  "");
         nginx_ = new NginxServer(w.Sub("site"), "location /slow/ { limit_rate 40k; }\n");
         ASSERT_TRUE(nginx_->started());
         auto entry = [&](const std::string& path, const char* version) {
-            const RunResult r =
-                RunProgram({ZRPATCH_BINARY, "entry", w.Sub("site/" + path), "--version", version,
-                            "--bt-url", nginx_->Url("/" + path), "--http-url",
-                            nginx_->Url("/" + path), "--method", "http"});
-            EXPECT_EQ(r.exitCode, 0) << r.err;
-            return r.out;
+            const std::string line =
+                UpdateListEntry(ZRPATCH_BINARY, w.Sub("site/" + path), version,
+                                nginx_->Url("/" + path), nginx_->Url("/" + path));
+            EXPECT_FALSE(line.empty()) << path;
+            return line;
         };
         w.Write("site/three.txt", "##1 0 - - - - smoke\n" + entry("p/p101.dat", "1.0.1") +
                                       entry("p/p102.dat", "1.0.2") + entry("p/p103.dat", "1.0.3"));

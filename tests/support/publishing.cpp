@@ -1,0 +1,30 @@
+#include "tests/support/publishing.h"
+
+#include <filesystem>
+
+#include "tests/support/child_process.h"
+
+namespace testing_support {
+
+std::string MakePatches(const std::string& zrpatch, const TempDir& dir,
+                        const std::vector<PatchToMake>& patches) {
+    for (const auto& p : patches) {
+        std::filesystem::create_directories(std::filesystem::path(dir.Sub(p.out)).parent_path());
+        const RunResult r =
+            RunProgram({zrpatch, "make", "--from", dir.Sub(p.from), "--to", dir.Sub(p.to),
+                        "--version", p.version, "--codec", p.codec, "-o", dir.Sub(p.out)});
+        if (r.exitCode != 0)
+            return std::string(p.out) + ": " + r.err;
+    }
+    return {};
+}
+
+std::string UpdateListEntry(const std::string& zrpatch, const std::string& file,
+                            const std::string& version, const std::string& btUrl,
+                            const std::string& httpUrl) {
+    const RunResult r = RunProgram({zrpatch, "entry", file, "--version", version, "--bt-url", btUrl,
+                                    "--http-url", httpUrl, "--method", "http"});
+    return r.exitCode == 0 ? r.out : std::string();
+}
+
+}  // namespace testing_support

@@ -1,0 +1,31 @@
+// Publishing patches for tests, with the real zrpatch tool.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace testing_support {
+
+// One `zrpatch make` run; folders and output are relative to a TempDir.
+struct PatchToMake {
+    const char* from;
+    const char* to;
+    const char* version;
+    const char* codec;
+    const char* out;
+};
+
+// Makes each patch (creating the output's folders); gives the first
+// failure's error output, or an empty text when all were made.
+std::string MakePatches(const std::string& zrpatch, const TempDir& dir,
+                        const std::vector<PatchToMake>& patches);
+
+// The update-list line of a patch file (`zrpatch entry`, method http);
+// empty when zrpatch refuses.
+std::string UpdateListEntry(const std::string& zrpatch, const std::string& file,
+                            const std::string& version, const std::string& btUrl,
+                            const std::string& httpUrl);
+
+}  // namespace testing_support

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/codepage.h"
+
 namespace platform {
 
 std::vector<int> ButtonResults(MbButtons buttons) {
@@ -182,9 +184,10 @@ int ConsoleMessageBoxes::Show(const MessageBoxSpec& box) {
         buttons += ')';
     }
     const char* icon = IconLabel(box.icon);
-    std::fprintf(out_, "\n┌─ %s%s%s%s\n", box.caption.c_str(), icon ? " [" : "", icon ? icon : "",
-                 icon ? "]" : "");
-    std::string_view text = box.text;
+    std::fprintf(out_, "\n┌─ %s%s%s%s\n", DisplayText(box.caption).c_str(), icon ? " [" : "",
+                 icon ? icon : "", icon ? "]" : "");
+    const std::string shown = DisplayText(box.text);
+    std::string_view text = shown;
     while (!text.empty()) {
         const std::size_t nl = text.find('\n');
         std::fprintf(out_, "│ %.*s\n", static_cast<int>(text.substr(0, nl).size()), text.data());
@@ -242,8 +245,8 @@ void RecordingMessageBoxes::Clear() {
     answers_.clear();
 }
 
-void SetMessageBoxes(MessageBoxes* boxes) {
-    g_current.store(boxes);
+MessageBoxes* SetMessageBoxes(MessageBoxes* boxes) {
+    return g_current.exchange(boxes);
 }
 
 MessageBoxes& CurrentMessageBoxes() {

@@ -76,8 +76,9 @@ class RecordingMessageBoxes : public MessageBoxes {
 };
 
 // The process-wide implementation used by ShowMessageBox. Starts out as a
-// ConsoleMessageBoxes on stderr; the pointer is not owned.
-void SetMessageBoxes(MessageBoxes* boxes);
+// ConsoleMessageBoxes on stderr; the pointer is not owned. Gives the one set
+// before (null for the console default).
+MessageBoxes* SetMessageBoxes(MessageBoxes* boxes);
 MessageBoxes& CurrentMessageBoxes();
 int ShowMessageBox(const MessageBoxSpec& box);
 

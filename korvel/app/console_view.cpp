@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "korvel/app/messages.h"
+#include "platform/codepage.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ void ConsoleView::Create(const std::string& title) {
             return G_SOURCE_CONTINUE;
         },
         this);
-    std::fprintf(out_, "== %s ==\n", title.c_str());
+    std::fprintf(out_, "== %s ==\n", platform::DisplayText(title).c_str());
     std::fflush(out_);
 }
 
@@ -115,7 +116,7 @@ void ConsoleView::Flush() {
         pendingFlush_ = 0;
     }
     lastFlush_ = std::chrono::steady_clock::now();
-    const std::string line = Render();
+    const std::string line = platform::DisplayText(Render());
     if (line == lastLine_)
         return;
     lastLine_ = line;

@@ -112,6 +112,7 @@ class CkorvelDlg : public DownloadWindow {
     MessageLoop& m_loop;
     Options m_options;
     std::unique_ptr<Boxes> m_boxes;
+    platform::MessageBoxes* m_previousBoxes = nullptr;
 };
 
 // Ends the process at once with the exit code, after flushing output.

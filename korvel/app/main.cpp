@@ -1,4 +1,5 @@
 #include "korvel/app/command_line.h"
+#include "korvel/app/gtk/gtk_message_box.h"
 #include "korvel/app/gtk/gtk_view.h"
 #include "korvel/app/korvel_app.h"
 #include "korvel/app/korvel_dlg.h"
@@ -6,6 +7,11 @@
 
 int main(int argc, char** argv) {
     SetWindowedViewMaker(&gtkui::CreateGtkView);
+    // With the window, every box of the process is a GTK dialog, those of
+    // the start-up included (a launcher's user sees no terminal). Made once
+    // and kept to the end: the process ends without unwinding.
+    if (WindowedViewWanted() && gtkui::InitGtk())
+        platform::SetMessageBoxes(new gtkui::GtkMessageBoxes());
     CkorvelApp app;
     SetTheApp(&app);
     app.m_arguments.assign(argv + 1, argv + argc);

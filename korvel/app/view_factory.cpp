@@ -26,8 +26,12 @@ void SetWindowedViewMaker(WindowedViewMaker maker) {
     g_windowedViewMaker = maker;
 }
 
+bool WindowedViewWanted() {
+    return g_windowedViewMaker && !ConsoleAskedFor() && HasDisplay();
+}
+
 std::unique_ptr<KorvelView> CreateView(MessageLoop& loop) {
-    if (g_windowedViewMaker && !ConsoleAskedFor() && HasDisplay()) {
+    if (WindowedViewWanted()) {
         if (std::unique_ptr<KorvelView> view = g_windowedViewMaker(loop))
             return view;
     }

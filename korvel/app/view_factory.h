@@ -13,6 +13,10 @@ using WindowedViewMaker = std::unique_ptr<KorvelView> (*)(MessageLoop& loop);
 // core library and the tests built on it do not).
 void SetWindowedViewMaker(WindowedViewMaker maker);
 
+// Whether CreateView will try the windowed view: this build has one, there
+// is a display, and KORVEL_UI is not "console".
+bool WindowedViewWanted();
+
 // The console view when there is no display (neither DISPLAY nor
 // WAYLAND_DISPLAY) or KORVEL_UI is "console"; the windowed view otherwise,
 // when this build has one and it can open the display.

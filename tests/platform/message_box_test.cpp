@@ -61,6 +61,12 @@ TEST(ConsoleMessageBoxes, WithoutTerminalTakesAndPrintsTheDefault) {
     EXPECT_NE(text.find("korvel"), std::string::npos);
     EXPECT_NE(text.find("│ 第一行\n│ 第二行\n"), std::string::npos);
     EXPECT_NE(text.find("→ 否"), std::string::npos);
+
+    // A GBK file name inside our UTF-8 words is shown readable.
+    MessageBoxSpec named = Box(MbButtons::Ok);
+    named.text = "打开更新数据文件[\xB2\xB9\xB6\xA1.dat]失败!";
+    boxes.Show(named);
+    EXPECT_NE(ReadAll(out).find("│ 打开更新数据文件[补丁.dat]失败!\n"), std::string::npos);
     ::close(devNull);
     std::fclose(out);
 }

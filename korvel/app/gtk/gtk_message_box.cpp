@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/codepage.h"
+
 namespace gtkui {
 
 namespace {
@@ -82,9 +84,10 @@ int RunMessageDialog(GtkWindow* parent, const platform::MessageBoxSpec& box) {
     const std::vector<int> results = platform::ButtonResults(box.buttons);
     const int closeResult = CloseResult(results);
 
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, MessageType(box.icon),
-                                               GTK_BUTTONS_NONE, "%s", box.text.c_str());
-    gtk_window_set_title(GTK_WINDOW(dialog), box.caption.c_str());
+    GtkWidget* dialog =
+        gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, MessageType(box.icon), GTK_BUTTONS_NONE,
+                               "%s", platform::DisplayText(box.text).c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), platform::DisplayText(box.caption).c_str());
     AddIcon(dialog, box.icon);
     gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     gtk_window_set_position(GTK_WINDOW(dialog),

@@ -6,6 +6,7 @@
 #include "korvel/app/gtk/gtk_message_box.h"
 #include "korvel/res/dialog_template.h"
 #include "korvel/res/resources.h"
+#include "platform/codepage.h"
 
 namespace gtkui {
 
@@ -44,23 +45,6 @@ progressbar.korvel-bar progress {
     background-color: #2f6fd0; background-image: none; box-shadow: none;
 }
 )";
-}
-
-// Texts are UTF-8 here; byte strings from the network may still be GBK.
-std::string DisplayText(const std::string& text) {
-    if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
-        return text;
-    gsize written = 0;
-    if (gchar* utf8 = g_convert(text.data(), static_cast<gssize>(text.size()), "UTF-8", "GBK",
-                                nullptr, &written, nullptr)) {
-        std::string out(utf8, written);
-        g_free(utf8);
-        return out;
-    }
-    gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
-    std::string out(valid);
-    g_free(valid);
-    return out;
 }
 
 GdkPixbuf* LoadPixbuf(std::string_view bytes) {
@@ -107,8 +91,13 @@ void ServeResource(WebKitURISchemeRequest* request, gpointer) {
 }  // namespace
 
 bool InitGtk() {
-    InstallFontAliases();
-    return gtk_init_check(nullptr, nullptr) == TRUE;
+    // Once per process: the boxes of the start-up may have opened it before
+    // the window does.
+    static const bool ok = [] {
+        InstallFontAliases();
+        return gtk_init_check(nullptr, nullptr) == TRUE;
+    }();
+    return ok;
 }
 
 GtkView::GtkView() = default;
@@ -260,7 +249,7 @@ void GtkView::SetText(int controlId, const std::string& text) {
     auto* c = Find(controlId);
     if (!c || c->bar)
         return;
-    const std::string shown = DisplayText(text);
+    const std::string shown = platform::DisplayText(text);
     if (shown == c->text)
         return;
     c->text = shown;

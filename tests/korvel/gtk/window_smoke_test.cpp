@@ -157,9 +157,12 @@ class WindowSmokeTest : public ::testing::Test {
                         "\r\nPATCHDOWNLOADINFO=" + nginx_->Url("/patch_download") + "\r\n");
     }
 
-    std::unique_ptr<BackgroundProcess> StartKorvel() {
+    std::unique_ptr<BackgroundProcess> StartKorvel(std::vector<std::string> args = {}) {
+        if (args.empty())
+            args = {"1", game_.path()};
+        args.insert(args.begin(), KORVEL_BINARY);
         return std::make_unique<BackgroundProcess>(
-            std::vector<std::string>{KORVEL_BINARY, "1", game_.path()},
+            args,
             std::map<std::string, std::string>{{"DISPLAY", xvfb_->display()},
                                                {"HOME", tmp_.Sub("home")},
                                                {"XDG_RUNTIME_DIR", tmp_.Sub("run")},
@@ -323,6 +326,25 @@ TEST_F(WindowSmokeTest, WholeUpdateInTheWindow) {
     // The page's web data stayed in memory: nothing of WebKit in the home.
     for (const auto& e : fs::recursive_directory_iterator(tmp_.Sub("home")))
         EXPECT_EQ(e.path().string().find("webkit"), std::string::npos) << e.path();
+}
+
+TEST_F(WindowSmokeTest, StartUpRefusalsAreDialogs) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string text;
+    } cases[] = {
+        {{""}, "请运行zorn.exe!"},
+        {{game_.path()}, "自动更新参数错误，请运行zorn.exe!"},
+    };
+    for (const auto& c : cases) {
+        auto korvel = StartKorvel(c.args);
+        const std::string box = WaitForWindow("^错误$", 20s);
+        ASSERT_FALSE(box.empty()) << Log();
+        EXPECT_TRUE(korvel->Running());  // waiting for the answer
+        EXPECT_EQ(Log().find(c.text), std::string::npos) << "a console box: " << Log();
+        ClickBoxButton(box, 0, 1);
+        EXPECT_EQ(korvel->Wait(10s), 0) << Log();
+    }
 }
 
 TEST_F(WindowSmokeTest, CancelLinkAsksAndDraggingMovesTheWindow) {

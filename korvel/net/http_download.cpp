@@ -70,9 +70,9 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
     {
         CZRSession session;
         if (!session.OpenRequest(url, [] { return QuitRequested.load(); })) {
-            // Stopped while waiting for the server: the same as a stop
-            // before the first block.
-            if (kind == Kind::Patch && QuitRequested) {
+            // Stopped while no answer had come: the same as a stop before
+            // the first block. A request that failed on its own is a failure.
+            if (kind == Kind::Patch && session.StoppedWaiting()) {
                 std::fclose(file);
                 return DOWNLOAD_STOPPED;
             }

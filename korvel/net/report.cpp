@@ -13,6 +13,36 @@
 #include "korvel/net/simple_http.h"
 #include "platform/process.h"
 
+namespace {
+
+// The leading decimal number of a text (blanks, a sign, digits, a fraction),
+// 0 when there is none. Hexadecimal, exponents, "inf" and "nan" are not
+// decimal numbers.
+double DecimalValue(const std::string& text) {
+    std::size_t i = text.find_first_not_of(" \t");
+    if (i == std::string::npos)
+        return 0;
+    const std::size_t start = i;
+    if (text[i] == '+' || text[i] == '-')
+        ++i;
+    const auto digits = [&] {
+        const std::size_t from = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+            ++i;
+        return i - from;
+    };
+    std::size_t count = digits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        count += digits();
+    }
+    if (count == 0)
+        return 0;
+    return std::strtod(text.substr(start, i - start).c_str(), nullptr);
+}
+
+}  // namespace
+
 std::string LookupDnsServers(const std::string& resolvConf) {
     const char* overridePath = std::getenv("KORVEL_RESOLV_CONF");
     std::ifstream in(overridePath && *overridePath ? overridePath : resolvConf);
@@ -38,8 +68,7 @@ std::string BuildReportQuery(const PatchRecord& record, const std::string& metho
     long long elapsed = static_cast<long long>(end) - static_cast<long long>(start);
     if (elapsed <= 0)
         elapsed = 1;
-    const double average =
-        std::strtod(record.size.c_str(), nullptr) / 1000.0 / static_cast<double>(elapsed);
+    const double average = DecimalValue(record.size) / 1000.0 / static_cast<double>(elapsed);
 
     std::string methodValue = (method == "bt") ? "bt" : "http";
     if (failed && !dnsList.empty())

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -13,6 +14,9 @@ namespace {
 constexpr std::size_t kMaxBuffered = 1u << 20;  // pause the transfer beyond this
 constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kStallSeconds = 60;  // give up when nothing arrives for this long
+// After the stop check fires while waiting for the response, an answer that
+// is already on its way is still taken (a 404 is then reported as such).
+constexpr auto kStopGrace = std::chrono::milliseconds(500);
 
 void GlobalInit() {
     static std::once_flag once;
@@ -41,6 +45,11 @@ CZRSession::CZRSession() {
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     // Large socket reads: fewer trips through the transfer loop per block.
     curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 512L * 1024);
+    // Patch and installer addresses come from a server's list: only web
+    // addresses are fetched, on redirects too (libcurl would otherwise speak
+    // gopher, telnet, file and others to whatever host the list names).
+    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
@@ -119,11 +128,17 @@ bool CZRSession::OpenRequest(const std::string& url, StopCheck stop) {
     if (curl_multi_add_handle(multi_, easy_) != CURLM_OK)
         return false;
     attached_ = true;
+    std::chrono::steady_clock::time_point giveUp{};
     while (!headersDone_ && !transferDone_) {
-        if (stop_ && stop_())
+        if (!stoppedWaiting_ && stop_ && stop_()) {
+            stoppedWaiting_ = true;
+            giveUp = std::chrono::steady_clock::now() + kStopGrace;
+        }
+        if (stoppedWaiting_ && std::chrono::steady_clock::now() >= giveUp)
             return false;
-        Pump(100);
+        Pump(stoppedWaiting_ ? 10 : 100);
     }
+    stoppedWaiting_ = false;  // an answer came after all
     if (transferDone_ && transferResult_ != CURLE_OK && !headersDone_)
         return false;
     return status_ != 0;

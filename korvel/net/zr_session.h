@@ -11,8 +11,9 @@
 // system call each.
 class CZRSession {
   public:
-    // Polled while waiting for the network: true stops the wait at once
-    // (OpenRequest then fails, Read gives 0).
+    // Polled while waiting for the network: true stops the wait (OpenRequest
+    // then fails unless the response arrives within a short grace, Read
+    // gives 0).
     using StopCheck = std::function<bool()>;
 
     CZRSession();
@@ -24,6 +25,9 @@ class CZRSession {
     // no response came (bad address, connection or protocol failure).
     bool OpenRequest(const std::string& url, StopCheck stop = {});
     long StatusCode() const { return status_; }
+    // Whether OpenRequest failed because the stop check ended the wait, not
+    // because the request itself failed.
+    bool StoppedWaiting() const { return stoppedWaiting_; }
     // The value of a response header (name without regard to case), blanks
     // trimmed; empty when absent.
     std::string Header(const std::string& name) const;
@@ -51,4 +55,5 @@ class CZRSession {
     std::string buffer_;
     std::size_t bufferPos_ = 0;
     bool paused_ = false;
+    bool stoppedWaiting_ = false;
 };

@@ -47,6 +47,7 @@ void ScriptedServer::Serve() {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        ++connections_;
         bool open = true;
         for (const ServerStep& step : script_) {
             if (!open || stop_)

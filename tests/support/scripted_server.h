@@ -42,6 +42,8 @@ class ScriptedServer {
     std::string Url(const std::string& path) const;
     // Every request received so far, in order.
     std::vector<std::string> Requests() const;
+    // Connections accepted so far.
+    int Connections() const { return connections_; }
 
   private:
     void Serve();
@@ -49,6 +51,7 @@ class ScriptedServer {
     int listenFd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
     std::thread thread_;

@@ -159,6 +159,66 @@ TEST_F(HttpDownloadTest, CancelDuringAPatchStopsQuietly) {
     EXPECT_LT(st.st_size, static_cast<off_t>(bigPayload_.size()));
 }
 
+TEST_F(HttpDownloadTest, StopWhileWaitingGivesTheOutcomeAtHand) {
+    // The stop is asked for before the answer: a 200 is a stop, anything
+    // else is the failure it is, with its messages.
+    ScriptedServer ok({ReadRequest(), SendBytes(HttpResponse("200 OK", "Content-Length: 5\r\n",
+                                                              "hello"))});
+    ScriptedServer missing({ReadRequest(), SendBytes(HttpResponse("404 Not Found", "", ""))});
+    ScriptedServer silent({ReadRequest(), SleepFor(std::chrono::seconds(3))});
+    struct Case {
+        const char* name;
+        std::string url;
+        int result;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"200", ok.Url("/a.dat"), DOWNLOAD_STOPPED, {}},
+        {"no answer", silent.Url("/a.dat"), DOWNLOAD_STOPPED, {}},
+        {"404", missing.Url("/a.dat"), DOWNLOAD_FAILED, {"服务器上未找到%s!", "文件下载出错,请重新下载:%s!"}},
+        {"refused", "http://127.0.0.1:1/a.dat", DOWNLOAD_FAILED, {"文件下载出错,请重新下载:%s!"}},
+    };
+    for (const auto& c : cases) {
+        RecordingDownloadWindow window;
+        QuitRequested = true;
+        const std::string local = Local(std::string(c.name) + ".dat");
+        EXPECT_EQ(DownloadPatchFile(window, c.url, local, std::string(32, '0')), c.result)
+            << c.name;
+        std::vector<std::string> expected;
+        for (const auto& m : c.messages)
+            expected.push_back(m.substr(0, m.find("%s")) + local + m.substr(m.find("%s") + 2));
+        EXPECT_EQ(window.messages, expected) << c.name;
+        EXPECT_EQ(PendingDownloads, 5u) << c.name;
+    }
+}
+
+TEST_F(HttpDownloadTest, OnlyWebAddressesAreFetched) {
+    site_->Write("secret.txt", "not for the download folder");
+    ScriptedServer gopherHost({CloseNow()});
+    ScriptedServer redirect(
+        {ReadRequest(),
+         SendBytes(HttpResponse("302 Found", "Location: file://" + site_->Sub("secret.txt") +
+                                                 "\r\nContent-Length: 0\r\n",
+                                ""))});
+    const std::string cases[] = {
+        "file://" + site_->Sub("secret.txt"),
+        redirect.Url("/a.dat"),
+        "gopher://127.0.0.1:" + std::to_string(gopherHost.port()) + "/1hello",
+        "dict://127.0.0.1:" + std::to_string(gopherHost.port()) + "/d:x",
+    };
+    for (const auto& url : cases) {
+        RecordingDownloadWindow window;
+        QuitRequested = false;
+        const std::string local = Local("x.dat");
+        EXPECT_EQ(DownloadPatchFile(window, url, local, std::string(32, '0')), DOWNLOAD_FAILED)
+            << url;
+        EXPECT_EQ(window.messages,
+                  std::vector<std::string>{"文件下载出错,请重新下载:" + local + "!"})
+            << url;
+        EXPECT_EQ(ReadFile(local), "") << url;
+    }
+    EXPECT_EQ(gopherHost.Connections(), 0);
+}
+
 TEST_F(HttpDownloadTest, ExpansionInstallerVariant) {
     InstallerMd5 = Md5Hex(bigPayload_.data(), bigPayload_.size());
     EXPECT_EQ(DownloadExpansionFile(window_, nginx_->Url("/p/big.dat"), Local("setup.exe")),

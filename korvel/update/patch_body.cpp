@@ -100,8 +100,6 @@ bool CheckModifyRuns(std::string_view data, std::size_t* count) {
 }
 
 bool IsPlainRelativeName(std::string_view name) {
-    if (name.empty() || name.front() == '/')
-        return false;
     // Every '/' byte separates here, as the file system sees the path, even
     // one that follows a double-byte lead byte.
     std::size_t start = 0;

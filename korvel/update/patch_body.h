@@ -75,7 +75,9 @@ class PatchRunReader {
 // kMaxPatchedFileSize. Gives the number of runs through count.
 bool CheckModifyRuns(std::string_view data, std::size_t* count = nullptr);
 
-// Whether a section name can be used below the game folder as it stands:
-// not empty, not absolute, and without a ".." component. Symbolic links are
-// the file system's business and are checked where files are opened.
+// Whether a section name, joined to the game folder (which ends with "/"),
+// stays below it by its words alone: no ".." component. Leading "/" bytes
+// give "//" after the folder, the same place; an empty name is the folder
+// itself, which no section can open as a file. Symbolic links are the file
+// system's business and are checked where files are opened.
 bool IsPlainRelativeName(std::string_view name);

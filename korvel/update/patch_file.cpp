@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -102,17 +104,22 @@ bool InitLzo() {
     return ok;
 }
 
+std::string NoMemoryText(const std::string& fileName, std::uint64_t bytes) {
+    return fileName + "内存不足! 解压需要" + std::to_string(bytes) + "字节内存";
+}
+
+std::atomic<std::uint64_t> g_patchMemoryLimit{0};
+
 bool UnpackBzip2(const unsigned char* packed, std::size_t packedSize, LoadedPatch& patch,
                  const std::string& fileName, std::string& error) {
     const std::uint32_t unpacked = patch.header.unpackedSize;
-    if (unpacked > kMaxUnpackedSize || packedSize > UINT_MAX) {
-        error = fileName + "解压错误! 长度不匹配";
-        return false;
-    }
-    unsigned int produced = unpacked + static_cast<unsigned int>(kBzip2Slack);
+    // The library counts in unsigned int: the slack shrinks near 4 GiB.
+    const std::uint64_t room = std::min<std::uint64_t>(std::uint64_t{unpacked} + kBzip2Slack,
+                                                       UINT_MAX);
+    unsigned int produced = static_cast<unsigned int>(room);
     patch.body = AllocateBytes(produced);
     if (!patch.body) {
-        error = fileName + "解压错误!";
+        error = NoMemoryText(fileName, packedSize + room);
         return false;
     }
     const int rc =
@@ -135,12 +142,14 @@ bool UnpackLzo(const unsigned char* packed, std::size_t packedSize, LoadedPatch&
                const std::string& fileName, std::string& error) {
     const std::uint64_t unpacked = patch.header.unpackedSize;
     error = fileName + "解压缩错误!";
-    if (unpacked > kMaxUnpackedSize || unpacked > kMaxLzoExpansion * packedSize || !InitLzo())
+    if (!InitLzo())
         return false;
     lzo_uint produced = unpacked + kLzoSlack;
     patch.body = AllocateBytes(produced);
-    if (!patch.body)
+    if (!patch.body) {
+        error = NoMemoryText(fileName, packedSize + produced);
         return false;
+    }
     const int rc = lzo1x_decompress_safe(packed, packedSize, patch.body.get(), &produced, nullptr);
     // Data after the end-of-stream marker is ignored; an overrun of either
     // buffer or a broken stream is an error whatever length came out.
@@ -272,16 +281,43 @@ bool LoadPatchFile(const std::string& downloadDir, const std::string& fileName,
         return false;
 
     patch.packedSize = fileLength - kPatchHeaderSize;
-    const ByteBuffer packed = AllocateBytes(patch.packedSize);
-    if (!packed)
+    const std::uint64_t unpacked = patch.header.unpackedSize;
+    const bool lzo = patch.header.magic == kPatchMagicLzo;
+    if (lzo && unpacked > kMaxLzoExpansion * patch.packedSize) {
+        error = fileName + "解压缩错误!";
         return false;
+    }
+    const std::uint64_t needed = patch.packedSize + unpacked + (lzo ? kLzoSlack : kBzip2Slack);
+    if (needed > PatchMemoryLimit()) {
+        error = NoMemoryText(fileName, needed);
+        return false;
+    }
+    const ByteBuffer packed = AllocateBytes(patch.packedSize);
+    if (!packed) {
+        error = NoMemoryText(fileName, needed);
+        return false;
+    }
     if (ReadAt(fd.get(), packed.get(), patch.packedSize, kPatchHeaderSize) != patch.packedSize)
         return false;
     fd.Close();
 
-    if (patch.header.magic == kPatchMagicBzip2)
-        return UnpackBzip2(packed.get(), patch.packedSize, patch, fileName, error);
-    return UnpackLzo(packed.get(), patch.packedSize, patch, fileName, error);
+    if (lzo)
+        return UnpackLzo(packed.get(), patch.packedSize, patch, fileName, error);
+    return UnpackBzip2(packed.get(), patch.packedSize, patch, fileName, error);
+}
+
+std::uint64_t PatchMemoryLimit() {
+    if (const std::uint64_t limit = g_patchMemoryLimit)
+        return limit;
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return UINT64_MAX;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+}
+
+void SetPatchMemoryLimit(std::uint64_t bytes) {
+    g_patchMemoryLimit = bytes;
 }
 
 bool ApplyPatchBody(std::string_view body, const std::string& fileName, const std::string& gameDir,

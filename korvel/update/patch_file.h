@@ -11,13 +11,18 @@
 
 #include "korvel/update/patch_body.h"
 
-// Unpacked sizes beyond these are refused before anything is allocated: no
-// patch needs more than 1 GiB, and LZO1X cannot expand its input more than
-// about 256 times, so a header claiming more than 1000 times the packed size
-// is lying. bzip2 can legitimately expand far more (long runs of one byte),
-// so it is held to the absolute limit only.
-inline constexpr std::uint64_t kMaxUnpackedSize = 1ull << 30;
+// LZO1X cannot expand its input more than about 256 times, so a header
+// claiming more than 1000 times the packed size is lying and is refused
+// before anything is allocated. bzip2 can legitimately expand far more (long
+// runs of one byte); it is bounded by memory only.
 inline constexpr std::uint64_t kMaxLzoExpansion = 1000;
+
+// Bytes a patch may take in memory, packed and unpacked together: the
+// machine's physical memory, or what SetPatchMemoryLimit set (tests; 0 goes
+// back to physical memory). A larger patch is refused with its own message
+// instead of being called damaged.
+std::uint64_t PatchMemoryLimit();
+void SetPatchMemoryLimit(std::uint64_t bytes);
 
 // Extra room behind the unpacked size given to the decompressors, so that a
 // body longer than its header says is noticed as a length mismatch.

@@ -148,10 +148,10 @@ std::string PatchFileBytes(std::uint32_t magic, std::uint32_t version, std::uint
 
 bool BuildPatchFile(Codec codec, std::uint32_t version, std::string_view body, std::string& file,
                     std::string& error) {
-    if (body.size() > kMaxUnpackedSize) {
+    if (body.size() > UINT32_MAX) {
         error = "unpacked body of " + std::to_string(body.size()) +
-                " bytes is above the updater's limit of " + std::to_string(kMaxUnpackedSize) +
-                " bytes; split the update into several patches";
+                " bytes does not fit the header's 32-bit size; split the update into several "
+                "patches";
         return false;
     }
     std::string packed;

@@ -1,6 +1,7 @@
 #include "korvel/update/patch_file.h"
 
 #include <gtest/gtest.h>
+#include <lzo/lzo1x.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,6 +157,44 @@ TEST_F(PatchFileTest, HeaderAndUnpackingFailures) {
     EXPECT_EQ(ReadFile(Game("a.txt")), "new");
 }
 
+TEST_F(PatchFileTest, SizeIsBoundByMemoryNotByAFixedCap) {
+    // Over 1 GiB unpacked loads (what the body holds does not matter here).
+    const std::string big((std::size_t{1} << 30) + 4096, '\0');
+    {
+        // The publisher's best-ratio packer takes long on this much: the
+        // fast one makes the same format.
+        std::string packed(big.size() / 16, '\0');
+        std::vector<unsigned char> work(LZO1X_1_MEM_COMPRESS);
+        lzo_uint packedSize = packed.size();
+        ASSERT_EQ(lzo1x_1_compress(reinterpret_cast<const unsigned char*>(big.data()), big.size(),
+                                   reinterpret_cast<unsigned char*>(packed.data()), &packedSize,
+                                   work.data()),
+                  LZO_E_OK);
+        packed.resize(packedSize);
+        WriteRaw(zrpatch::PatchFileBytes(kPatchMagicLzo, kVersion,
+                                         static_cast<std::uint32_t>(big.size()), packed));
+    }
+    LoadedPatch loaded;
+    std::string error;
+    EXPECT_TRUE(LoadPatchFile(download_.path(), "p.dat", &kVersion, loaded, error)) << error;
+    EXPECT_EQ(loaded.Body(), big);
+
+    // A patch the machine cannot hold says so, for either codec.
+    const std::string body = Section(kSectionAdd, "a.txt", std::string(4000, 'a')) + kEnd;
+    for (Codec codec : {Codec::Lzo, Codec::Bzip2}) {
+        WritePatch(body, codec);
+        const std::uint64_t packed = ::testing_support::ReadFile(download_.Sub("p.dat")).size() - 12;
+        const std::uint64_t needed =
+            packed + body.size() + (codec == Codec::Lzo ? kLzoSlack : kBzip2Slack);
+        SetPatchMemoryLimit(needed - 1);
+        EXPECT_FALSE(Apply());
+        EXPECT_EQ(Message(), "p.dat内存不足! 解压需要" + std::to_string(needed) + "字节内存");
+        SetPatchMemoryLimit(needed);
+        EXPECT_TRUE(Apply());
+        SetPatchMemoryLimit(0);
+    }
+}
+
 TEST_F(PatchFileTest, MissingPatchFileIsReportedByName) {
     EXPECT_FALSE(Apply(kVersion, "absent.dat"));
     EXPECT_EQ(Message(), std::string("打开更新数据文件[absent.dat]") + kHint);
@@ -264,6 +303,11 @@ TEST_F(PatchFileTest, FailureInTheMiddleKeepsEarlierSectionsAndStops) {
          "打开要更新的文件[" + GameDir() + "nope.dat]" + kHint},
         {"unknown tag", Section(0x454C4544, "one.dat", ""), "p.dat含有不合法的数据节!"},
         {"traversal", Section(kSectionAdd, "../escape.dat", "x"), "p.dat含有不合法的数据节!"},
+        // An empty name is the game folder itself: no file to open or make.
+        {"MODI without a name", Section(kSectionModify, "", "", 0),
+         "打开要更新的文件[" + GameDir() + "]" + kHint},
+        {"ADDF without a name", Section(kSectionAdd, "", "x"),
+         "增添文件[" + GameDir() + "]" + kHint},
     };
     for (const auto& c : cases) {
         ::unlink(Game("one.dat").c_str());
@@ -293,9 +337,9 @@ TEST_F(PatchFileTest, NamesThatLeaveTheGameFolderAreRefused) {
         std::string name;
         bool allowed;
     } cases[] = {
-        {"", false},
-        {victim, false},
-        {"/victim.txt", false},
+        {"/../victim.txt", false},
+        {victim, true},  // "//tmp/.../victim.txt" below the game folder
+        {"/lead.dat", true},
         {"..", false},
         {"../victim.txt", false},
         {"a/../../victim.txt", false},
@@ -325,6 +369,8 @@ TEST_F(PatchFileTest, NamesThatLeaveTheGameFolderAreRefused) {
     EXPECT_EQ(ReadFile(victim), "untouched");
     EXPECT_NE(::access(outside.Sub("new.txt").c_str(), F_OK), 0);
     EXPECT_NE(::access(outside.Sub("sub").c_str(), F_OK), 0);
+    EXPECT_EQ(ReadFile(Game("lead.dat")), "x");
+    EXPECT_EQ(ReadFile(Game(victim.substr(1))), "x");
     EXPECT_EQ(ReadFile(Game("inner/added.dat")), "x");
     EXPECT_EQ(ReadFile(Game("inner/real.dat")), "x");
 }

@@ -83,11 +83,11 @@ CkorvelDlg::CkorvelDlg(KorvelView& view, MessageLoop& loop, Options options)
     if (!m_options.worker)
         m_options.worker = m_options.expansionMode ? ExpansionUnavailable : PatchWorker;
     m_loop.SetHandlers([this](Message& m) { OnMessage(m); }, [this](unsigned id) { OnTimer(id); });
-    platform::SetMessageBoxes(m_boxes.get());
+    m_previousBoxes = platform::SetMessageBoxes(m_boxes.get());
 }
 
 CkorvelDlg::~CkorvelDlg() {
-    platform::SetMessageBoxes(nullptr);
+    platform::SetMessageBoxes(m_previousBoxes);
     m_loop.SetHandlers(nullptr, nullptr);
 }
 
@@ -196,11 +196,15 @@ void CkorvelDlg::OnDownloadProgress(Message& m) {
 }
 
 void CkorvelDlg::OnDownloadStatus(Message& m) {
-    if (m_applying || !m.text)
+    if (!m.text)
         return;
-    m_view.RepaintBehind(IDC_TEXT_STATUS);
-    m_textStatus = *m.text;
-    UpdateControls();
+    // Only the display stops once the patches are applied: the closing-phase
+    // torrent runs after that, and its "error" still ends the countdown.
+    if (!m_applying) {
+        m_view.RepaintBehind(IDC_TEXT_STATUS);
+        m_textStatus = *m.text;
+        UpdateControls();
+    }
     if (m_closingTorrent && m.text->find("error") != std::string::npos) {
         m_closingLeft = 0;
         m_btState = 2;
@@ -322,9 +326,11 @@ void CkorvelDlg::OnDownloadsDone() {
     m_view.ShowWindow(false);
     StartGameAndReport();
 
-    if (ClosingSeconds == 0)
+    // The forced exit, in whole seconds. A negative count (a typo on the
+    // server) arms it like 0 does: taken as unsigned it would wait for about
+    // 136 years, holding the single-instance lock with the window hidden.
+    if (ClosingSeconds <= 0)
         ClosingSeconds = 5;
-    // The forced exit: counted in whole seconds, taken as unsigned.
     const auto seconds = static_cast<std::uint32_t>(ClosingSeconds);
     std::thread([seconds, exitProcess = m_options.exitProcess] {
         for (std::uint32_t i = 0; i < seconds; ++i)

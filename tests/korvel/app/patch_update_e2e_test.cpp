@@ -84,6 +84,7 @@ class PatchUpdateTest : public ::testing::Test {
                                      std::string(32, '0') + " 10 http\n");
         w.Write("site/no_slash.txt", "##1 0 - - - - opt\n" + p101 + noSlash);
         w.Write("site/slow.txt", "##1 0 - - - - opt\n" + p101 + pbig);
+        w.Write("site/negative_closing.txt", "##1 -5 - - - - x\n" + p101);
     }
     static void TearDownTestSuite() {
         delete nginx_;
@@ -185,6 +186,19 @@ TEST_F(PatchUpdateTest, ThreePatchesAreAppliedTheGameStartsAndStatisticsAreSent)
             EXPECT_TRUE(std::regex_match(stats[i], line)) << stats[i];
         }
     }
+}
+
+TEST_F(PatchUpdateTest, NegativeClosingTimeEndsThroughTheWatchdog) {
+    // One record: no countdown runs, so only the watchdog ends the process.
+    UseList("negative_closing.txt");
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult run = Korvel();
+    EXPECT_EQ(run.exitCode, 253) << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 50s);
+    EXPECT_TRUE(GameEquals("v101"));
+    // The single-instance lock went with the process: the next start runs.
+    UseList("none.txt");
+    EXPECT_NE(Korvel().err.find("没有补丁需要更新"), std::string::npos);
 }
 
 TEST_F(PatchUpdateTest, WrongVersionFieldStopsAfterTheFirstPatch) {

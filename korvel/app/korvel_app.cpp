@@ -25,6 +25,9 @@ void SetTheApp(CkorvelApp* app) {
     g_app = app;
 }
 
+CkorvelApp::CkorvelApp() = default;
+CkorvelApp::~CkorvelApp() = default;
+
 bool CkorvelApp::InitInstance(const std::string& commandLine) {
     if (StartUp(commandLine))
         RunMainWindow();
@@ -73,13 +76,17 @@ bool CkorvelApp::StartUp(const std::string& commandLine) {
 
 void CkorvelApp::RunMainWindow() {
     // Run as a modal dialog; most ways out of it end the process directly.
-    MessageLoop loop;
-    std::unique_ptr<KorvelView> view = CreateView(loop);
+    // The window's objects stay until the process ends: after the page's
+    // cancel or Escape the worker may still reach them until it sees the
+    // stop flags, and the process ends without unwinding right after.
+    m_loop = std::make_unique<MessageLoop>();
+    m_view = CreateView(*m_loop);
     CkorvelDlg::Options options;
     options.expansionMode = m_expansionMode;
     options.launcherArguments = m_arguments;
-    CkorvelDlg dlg(*view, loop, std::move(options));
-    dlg.DoModal();
+    options.worker = m_worker;
+    m_dlg = std::make_unique<CkorvelDlg>(*m_view, *m_loop, std::move(options));
+    m_dlg->DoModal();
 }
 
 int CkorvelApp::ExitInstance() {

@@ -2,14 +2,21 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/single_instance.h"
 
+class CkorvelDlg;
+class KorvelView;
+class MessageLoop;
+
 class CkorvelApp {
   public:
-    CkorvelApp() = default;
+    CkorvelApp();
+    ~CkorvelApp();
 
     // The start-up sequence. Always gives false: the main window runs inside
     // it, and the caller then ends the program through ExitInstance.
@@ -29,6 +36,15 @@ class CkorvelApp {
     std::uint32_t m_launcherValue = 0;
     bool m_expansionMode = false;
     platform::SingleInstanceMark m_hSingleInstance;
+
+    // The window's worker; empty for the mode's own (tests replace it).
+    std::function<void(CkorvelDlg*)> m_worker;
+
+  private:
+    // The main window, kept from RunMainWindow to the end of the process.
+    std::unique_ptr<MessageLoop> m_loop;
+    std::unique_ptr<KorvelView> m_view;
+    std::unique_ptr<CkorvelDlg> m_dlg;
 };
 
 // The one application object of the program (set by main).

@@ -97,6 +97,9 @@ int CkorvelDlg::DoModal() {
     m_view.Create(res::LoadString(res::IDS_WINDOW_TITLE));
     OnInitDialog();
     const int result = m_loop.Run();
+    // A worker may still be running: what it posts or asks now finds no
+    // window (boxes take their default answer).
+    m_loop.Close();
     m_view.Destroy();
     return result;
 }

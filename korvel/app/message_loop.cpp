@@ -62,10 +62,7 @@ MessageLoop::MessageLoop()
 }
 
 MessageLoop::~MessageLoop() {
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->alive = false;
-    }
+    Close();
     for (auto& [id, source] : timers_) {
         g_source_destroy(source);
         g_source_unref(source);
@@ -145,6 +142,11 @@ int MessageLoop::Run() {
     if (!quitting_)
         g_main_loop_run(loop_);
     return result_;
+}
+
+void MessageLoop::Close() {
+    std::lock_guard lock(shared_->mutex);
+    shared_->alive = false;
 }
 
 void MessageLoop::Quit(int result) {

@@ -44,6 +44,9 @@ class MessageLoop {
 
     // Runs until Quit; gives Quit's result.
     int Run();
+    // The loop has ended for good: later messages are dropped and Call
+    // returns at once without running its function.
+    void Close();
     void Quit(int result);
     bool Quitting() const { return quitting_; }
 

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "korvel/app/globals.h"
 #include "korvel/app/korvel_app.h"
+#include "korvel/app/korvel_dlg.h"
 #include "korvel/res/strings.h"
 #include "platform/message_box.h"
 #include "tests/support/child_process.h"
@@ -133,6 +137,44 @@ TEST_F(StartUpTest, TwoProcessesOnlyOneRuns) {
     auto third = RunProgram({KORVEL_BINARY, "1", game_.path()}, Env());
     EXPECT_NE(third.err.find("检查当前版本号错误"), std::string::npos) << third.err;
     EXPECT_EQ(third.err.find("更新程序已经在运行。"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// After the dialog's cancel command (Escape) the dialog ends while the worker
+// is still on its way; until the process ends it may still reach the window.
+TEST(MainWindowEnd, WorkerOutlivingTheDialogFindsItsWindow) {
+    ::setenv("KORVEL_UI", "console", 1);
+    // Kept like the program's own application object, which is never
+    // destroyed.
+    static CkorvelApp* const app = new CkorvelApp;
+    std::atomic<int> phase{0};  // 1: the dialog has ended, 2: the worker is through
+    app->m_worker = [&phase](CkorvelDlg* window) {
+        window->Loop().Call([window] { window->Loop().Quit(platform::IDCANCEL); });
+        while (phase == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int i = 0; i < 50; ++i) {
+            window->PostStatusText("still downloading");
+            window->Post(WM_DOWNLOAD_STATUS);
+            window->SetDownloadBar(i);
+        }
+        window->ShowMessage("文件下载出错");
+        phase = 2;
+    };
+    app->RunMainWindow();
+    {
+        // Where the window's objects would have been.
+        volatile char scribble[1 << 16];
+        for (char& c : const_cast<char(&)[1 << 16]>(scribble))
+            c = '\xA5';
+    }
+    phase = 1;
+    for (int i = 0; i < 1000 && phase != 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(phase, 2);
+    ::unsetenv("KORVEL_UI");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "korvel/app/korvel_dlg.h"
 #include "korvel/app/message_loop.h"
 #include "korvel/app/view_factory.h"
+#include "korvel/bt/script_host.h"
 #include "korvel/res/strings.h"
 #include "korvel/update/settings.h"
 #include "platform/sockets.h"
@@ -26,8 +27,14 @@ void SetTheApp(CkorvelApp* app) {
 }
 
 bool CkorvelApp::InitInstance(const std::string& commandLine) {
-    if (StartUp(commandLine))
-        RunMainWindow();
+    if (!StartUp(commandLine))
+        return false;
+    // The interpreter for BitTorrent downloads. A runtime piece that is
+    // missing does not stop the program: each BitTorrent download then says
+    // so in a box, and HTTP downloads work as ever.
+    SetTorrentExpansionMode(m_expansionMode);
+    InitScriptHost();
+    RunMainWindow();
     return false;
 }
 
@@ -79,7 +86,14 @@ void CkorvelApp::RunMainWindow() {
     options.expansionMode = m_expansionMode;
     options.launcherArguments = m_arguments;
     CkorvelDlg dlg(*view, loop, std::move(options));
+    SetTorrentMainWindow(&dlg);
     dlg.DoModal();
+    // Before the window goes: a torrent may still run and report to it. One
+    // that does not end when told to would outlive the window, so the
+    // program ends here instead.
+    if (!FinalizeScriptHost())
+        ExitProcessNow(ExitInstance());
+    SetTorrentMainWindow(nullptr);
 }
 
 int CkorvelApp::ExitInstance() {

@@ -546,8 +546,11 @@ class Multitorrent(object):
             return
         changed = {k: v for k, v in settings.items() if self.settings.get(k) != v}
         if changed:
+            try:
+                self.session.apply_settings(changed)
+            except (RuntimeError, KeyError, TypeError, ValueError):
+                return
             self.settings = settings
-            self.session.apply_settings(changed)
 
     def start_torrent(self, metainfo, config, feedback, filename):
         """Adds the torrent so that it writes exactly at filename (for a
@@ -565,12 +568,12 @@ class Multitorrent(object):
         else:
             ti.rename_file(0, name)
         files = ti.files()
+        inside = os.path.join(os.path.realpath(folder), "")
         for i in range(files.num_files()):
-            target = os.path.normpath(os.path.join(folder, files.file_path(i)))
-            if not target.startswith(folder.rstrip(os.sep) + os.sep):
+            target = os.path.join(folder, files.file_path(i))
+            # Also no symbolic link on the way may lead elsewhere.
+            if not os.path.realpath(target).startswith(inside):
                 raise BTFailure("File name leads outside %s: %s" % (folder, target))
-            if os.path.islink(target):
-                raise BTFailure("%s is a symbolic link" % target)
             # libtorrent 2.0.8 fails the check of an empty file where one
             # with content belongs; without it, the file is simply written.
             if (files.file_size(i) > 0 and os.path.isfile(target)

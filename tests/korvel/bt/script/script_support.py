@@ -144,7 +144,7 @@ class TempDir:
 
     def tree(self):
         """Every file below the folder, relative, with its size."""
-        return {str(p.relative_to(self.path)): p.stat().st_size
+        return {str(p.relative_to(self.path)): p.lstat().st_size
                 for p in self.path.rglob("*") if p.is_file() or p.is_symlink()}
 
     def remove(self):

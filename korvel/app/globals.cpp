@@ -1,13 +1,7 @@
 #include "korvel/app/globals.h"
 
 std::string GameDir;
-std::string DownloadDir;
 std::string ReportUrl;
-
-std::recursive_mutex DownloadLock;
-std::atomic<bool> QuitRequested{false};
-std::atomic<bool> StopTorrent{false};
-std::atomic<std::uint32_t> PendingDownloads{0};
 
 std::string InstallerPath;
 std::string InstallerMd5;
@@ -18,5 +12,3 @@ std::map<std::string, std::string> ReportQueries;
 std::vector<PatchRecord> UpdateList;
 std::int32_t ClosingTorrentMode = 0;
 std::int32_t ClosingSeconds = 0;
-std::string TorrentOptions;
-std::string ClosingTorrentUrl;

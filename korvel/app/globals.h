@@ -8,20 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "korvel/update/run_state.h"
 #include "korvel/update/update_list.h"
 
 // Written once by start-up before any other thread exists; only read after.
-extern std::string GameDir;      // the game directory followed by "/"
-extern std::string DownloadDir;  // the game directory's "download" folder
-extern std::string ReportUrl;    // address that receives the download statistics
-
-// Flags shared by the window, the workers, the downloads and the script.
-// Single reads and writes need no lock; DownloadLock guards changes that
-// must happen together. It may be taken again by the thread that holds it.
-extern std::recursive_mutex DownloadLock;
-extern std::atomic<bool> QuitRequested;              // the run is to stop
-extern std::atomic<bool> StopTorrent;                // the running torrent is to stop
-extern std::atomic<std::uint32_t> PendingDownloads;  // files still to arrive
+// (DownloadDir and the shared download flags: korvel/update/run_state.h.)
+extern std::string GameDir;    // the game directory followed by "/"
+extern std::string ReportUrl;  // address that receives the download statistics
 
 // Expansion-pack mode: written by the expansion worker before its download.
 extern std::string InstallerPath;  // local path of the downloaded installer
@@ -38,5 +31,4 @@ extern std::map<std::string, std::string> ReportQueries;
 extern std::vector<PatchRecord> UpdateList;
 extern std::int32_t ClosingTorrentMode;  // 0 none, 1 first patch, 2 a random one
 extern std::int32_t ClosingSeconds;      // closing countdown and forced-exit delay
-extern std::string TorrentOptions;       // option word for the download script
-extern std::string ClosingTorrentUrl;    // url of the patch seeded while closing
+// (TorrentOptions and ClosingTorrentUrl: korvel/update/run_state.h.)

@@ -10,6 +10,7 @@
 #include "korvel/app/korvel_dlg.h"
 #include "korvel/app/message_loop.h"
 #include "korvel/app/view_factory.h"
+#include "korvel/bt/script_host.h"
 #include "korvel/res/strings.h"
 #include "korvel/update/settings.h"
 #include "platform/sockets.h"
@@ -29,8 +30,14 @@ CkorvelApp::CkorvelApp() = default;
 CkorvelApp::~CkorvelApp() = default;
 
 bool CkorvelApp::InitInstance(const std::string& commandLine) {
-    if (StartUp(commandLine))
-        RunMainWindow();
+    if (!StartUp(commandLine))
+        return false;
+    // The interpreter for BitTorrent downloads. A runtime piece that is
+    // missing does not stop the program: each BitTorrent download then says
+    // so in a box, and HTTP downloads work as ever.
+    SetTorrentExpansionMode(m_expansionMode);
+    InitScriptHost();
+    RunMainWindow();
     return false;
 }
 
@@ -86,7 +93,13 @@ void CkorvelApp::RunMainWindow() {
     options.launcherArguments = m_arguments;
     options.worker = m_worker;
     m_dlg = std::make_unique<CkorvelDlg>(*m_view, *m_loop, std::move(options));
+    SetTorrentMainWindow(m_dlg.get());
     m_dlg->DoModal();
+    // A torrent may still run: it is told to stop, and the interpreter goes
+    // only once it has. One that does not end in time ends with the program.
+    if (!FinalizeScriptHost())
+        ExitProcessNow(ExitInstance());
+    SetTorrentMainWindow(nullptr);
 }
 
 int CkorvelApp::ExitInstance() {

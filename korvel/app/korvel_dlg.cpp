@@ -453,6 +453,34 @@ void CkorvelDlg::PostFileText(const std::string& text) {
     Post(StatusTextMessage(1, text));
 }
 
+void CkorvelDlg::PostTotalSize(std::int64_t bytes) {
+    Message m;
+    m.id = WM_TOTAL_SIZE;
+    const auto value = static_cast<std::uint64_t>(bytes);
+    m.size = std::make_unique<std::pair<std::uint32_t, std::uint32_t>>(
+        static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(value >> 32));
+    Post(std::move(m));
+}
+
+void CkorvelDlg::PostDownloadProgress(double percent, const std::string& text) {
+    Message m;
+    m.id = WM_DOWNLOAD_PROGRESS;
+    m.percent = std::make_unique<double>(percent);
+    m.text = std::make_unique<std::string>(text);
+    Post(std::move(m));
+}
+
+void CkorvelDlg::PostDownloadStatus(const std::string& text) {
+    Message m;
+    m.id = WM_DOWNLOAD_STATUS;
+    m.text = std::make_unique<std::string>(text);
+    Post(std::move(m));
+}
+
+void CkorvelDlg::SetBtWatchTimer() {
+    m_loop.Call([this] { m_loop.SetTimer(TIMER_BT_WATCH, 1000); });
+}
+
 void CkorvelDlg::KillTimer(unsigned id) {
     m_loop.Call([this, id] { m_loop.KillTimer(id); });
 }

@@ -13,10 +13,10 @@
 #include "korvel/app/korvel_view.h"
 #include "korvel/app/message_loop.h"
 #include "korvel/app/worker_thread.h"
-#include "korvel/net/download_window.h"
+#include "korvel/bt/torrent_window.h"
 #include "platform/message_box.h"
 
-class CkorvelDlg : public DownloadWindow {
+class CkorvelDlg : public TorrentWindow {
   public:
     struct Options {
         bool expansionMode = false;
@@ -69,9 +69,20 @@ class CkorvelDlg : public DownloadWindow {
     void PostExpansionDone() override { Post(WM_EXPANSION_DONE); }
     void SetBtState(std::int32_t state) override { m_btState = state; }
 
+    // TorrentWindow.
+    void PostTotalSize(std::int64_t bytes) override;
+    void PostDownloadsDone() override { Post(WM_DOWNLOADS_DONE); }
+    void PostDownloadProgress(double percent, const std::string& text) override;
+    void PostDownloadStatus(const std::string& text) override;
+    void PostFinish(int reason) override { Post(WM_FINISH, reason); }
+    std::int32_t BtState() const override { return m_btState; }
+    void SetBtWatchTimer() override;
+    void KillBtWatchTimer() override { KillTimer(TIMER_BT_WATCH); }
+    void SetClosingTorrent() override { m_closingTorrent = true; }
+
     // A box owned by this window, from any thread: shown on the window
     // thread, the calling thread waits for the answer.
-    int ShowBox(platform::MessageBoxSpec box);
+    int ShowBox(platform::MessageBoxSpec box) override;
 
     // Transfers the fields into the controls.
     void UpdateControls();

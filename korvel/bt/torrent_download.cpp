@@ -4,18 +4,10 @@
 
 #include <mutex>
 
-#include "korvel/app/app_message_box.h"
-#include "korvel/app/globals.h"
-#include "korvel/app/korvel_dlg.h"
+#include "korvel/update/run_state.h"
+#include "korvel/update/update_list.h"
 
-int RunTorrentDownload(CkorvelDlg* window, const std::string& torrentUrl,
-                       const std::string& /*savePath*/, const std::string& /*options*/) {
-    if (window)
-        window->PostStatusText("本版本不支持BT下载: " + torrentUrl);
-    return 1;
-}
-
-int ClosingTorrentThread(CkorvelDlg* window) {
+int ClosingTorrentThread(TorrentWindow* window) {
     if (!window || ClosingTorrentUrl.empty())
         return 1;
     {
@@ -26,12 +18,12 @@ int ClosingTorrentThread(CkorvelDlg* window) {
     ::mkdir(DownloadDir.c_str(), 0755);
     const std::string name = PatchFileName(ClosingTorrentUrl);
     if (name.empty()) {
-        AppMessageBox("url错误", platform::MbButtons::Ok, platform::MbIcon::None, 0, window);
-        window->Post(WM_FINISH, FINISH_CANCEL);
+        window->ShowMessage("url错误");
+        window->PostFinish(TorrentWindow::kFinishAfterError);
         return 1;
     }
-    window->m_closingTorrent = true;
-    window->m_btState = 1;
+    window->SetClosingTorrent();
+    window->SetBtState(1);
     RunTorrentDownload(window, ClosingTorrentUrl + ".torrent", DownloadDir + "/" + name,
                        TorrentOptions);
     return 0;

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <random>
+#include <sstream>
+
+#include <libtorrent/torrent_info.hpp>
 
 #include "korvel/update/patch_body.h"
 #include "tests/support/child_process.h"
@@ -346,6 +350,105 @@ TEST(Zrpatch, ChangesAPatchCannotExpressAreRefused) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("a file became a folder"), std::string::npos) << r.err;
     EXPECT_NE(::access(work.Sub("p.dat").c_str(), F_OK), 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::string Sha1(std::string_view data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha1(), nullptr);
+    return std::string(reinterpret_cast<char*>(digest), size);
+}
+
+TEST(ZrpatchTorrent, VersionOneTorrentOfTheFileWithTrackerAndWebSeed) {
+    TempDir work;
+    // Not a whole number of pieces: the last piece is short.
+    std::mt19937 gen(7);
+    const std::string data = RandomBytes(gen, 3 * 1024 * 1024 + 12345);
+    const std::string file = work.Write("p/a103.dat", data);
+    const std::string out = work.Sub("a103.dat.torrent");
+    const RunResult r = Zrpatch({"torrent", file, "--tracker", "http://127.0.0.1:6969/announce",
+                                 "--web-seed", "http://127.0.0.1:8080/p/a103.dat", "-o", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+
+    lt::error_code ec;
+    const lt::torrent_info info(out, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_TRUE(info.info_hashes().has_v1());
+    EXPECT_FALSE(info.info_hashes().has_v2());
+    ASSERT_EQ(info.num_files(), 1);
+    EXPECT_EQ(info.files().file_path(lt::file_index_t{0}), "a103.dat");
+    EXPECT_EQ(info.total_size(), static_cast<std::int64_t>(data.size()));
+    ASSERT_EQ(info.trackers().size(), 1u);
+    EXPECT_EQ(info.trackers()[0].url, "http://127.0.0.1:6969/announce");
+    ASSERT_EQ(info.web_seeds().size(), 1u);
+    EXPECT_EQ(info.web_seeds()[0].url, "http://127.0.0.1:8080/p/a103.dat");
+    ASSERT_GT(info.num_pieces(), 2);
+    for (lt::piece_index_t i{0}; i < info.end_piece(); ++i) {
+        const auto at = static_cast<std::size_t>(static_cast<int>(i)) *
+                        static_cast<std::size_t>(info.piece_length());
+        ASSERT_EQ(
+            info.hash_for_piece(i).to_string(),
+            Sha1(std::string_view(data).substr(at, static_cast<std::size_t>(info.piece_size(i)))))
+            << static_cast<int>(i);
+    }
+    std::ostringstream hash;
+    hash << info.info_hashes().v1;
+    EXPECT_EQ(r.out, "written " + out + " info-hash " + hash.str() + " pieces " +
+                         std::to_string(info.num_pieces()) + " piece-length " +
+                         std::to_string(info.piece_length()) + "\n");
+
+    // Without a web seed there is none in the torrent.
+    ASSERT_EQ(Zrpatch({"torrent", file, "--tracker", "udp://127.0.0.1:6969", "-o", out}).exitCode,
+              0);
+    const lt::torrent_info plain(out, ec);
+    ASSERT_FALSE(ec);
+    EXPECT_TRUE(plain.web_seeds().empty());
+    EXPECT_EQ(plain.info_hashes().v1, info.info_hashes().v1);  // same file, same info
+}
+
+TEST(ZrpatchTorrent, RefusesWhatItCannotMake) {
+    TempDir work;
+    const std::string file = work.Write("a.dat", "patch");
+    const std::string empty = work.Write("empty.dat", "");
+    const std::string out = work.Sub("out.torrent");
+    const std::string tracker = "http://127.0.0.1:6969/announce";
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string errPart;
+    } cases[] = {
+        {{"torrent", file, "-o", out}, 2, "missing --tracker"},
+        {{"torrent", file, "--tracker", tracker}, 2, "missing -o"},
+        {{"torrent", "--tracker", tracker, "-o", out}, 2, "exactly one patch file"},
+        {{"torrent", file, file, "--tracker", tracker, "-o", out}, 2, "exactly one patch file"},
+        {{"torrent", file, "--tracker", "127.0.0.1:6969", "-o", out}, 2, "tracker must be"},
+        {{"torrent", file, "--tracker", "http://", "-o", out}, 2, "tracker must be"},
+        {{"torrent", file, "--tracker", tracker, "--web-seed", "ftp://h/a.dat", "-o", out},
+         2,
+         "web seed must be"},
+        {{"torrent", file, "--tracker", tracker, "--web-seed", "http://h/a b.dat", "-o", out},
+         2,
+         "web seed must be"},
+        {{"torrent", work.Sub("none.dat"), "--tracker", tracker, "-o", out}, 1, "cannot read"},
+        {{"torrent", work.path(), "--tracker", tracker, "-o", out}, 1, "is not a file"},
+        {{"torrent", empty, "--tracker", tracker, "-o", out}, 1, "is empty"},
+        {{"torrent", file, "--tracker", tracker, "-o", work.Sub("no/such/dir/x.torrent")},
+         1,
+         "cannot write"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Zrpatch(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.errPart << ": " << r.err;
+        EXPECT_NE(r.err.find(c.errPart), std::string::npos) << c.errPart << ": " << r.err;
+    }
+    EXPECT_NE(::access(out.c_str(), F_OK), 0);
+    const RunResult help = Zrpatch({"torrent", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("usage: zrpatch torrent", 0), 0u) << help.out;
 }
 
 }  // namespace

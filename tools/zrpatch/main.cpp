@@ -1,6 +1,6 @@
 // zrpatch: the publisher's patch tool. Makes patch files from two client
 // folders, applies them with the updater's own code, shows what is inside
-// them and prints their update-list lines.
+// them, prints their update-list lines and makes their torrents.
 //
 // Exit codes: 0 done, 1 the operation failed, 2 wrong command line.
 
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "platform/message_box.h"
 #include "tools/zrpatch/patch_maker.h"
 #include "tools/zrpatch/patch_writer.h"
+#include "tools/zrpatch/torrent_maker.h"
 
 namespace {
 
@@ -39,6 +41,7 @@ const char* const kMainHelp =
     "  apply   apply a patch file to a client folder, exactly as the updater does\n"
     "  info    show a patch file's header and sections\n"
     "  entry   print the update-list line for a patch file\n"
+    "  torrent make the torrent for publishing a patch file over BitTorrent\n"
     "\n"
     "'zrpatch COMMAND --help' describes each command.\n"
     "Exit codes: 0 done, 1 the operation failed, 2 wrong command line.\n"
@@ -84,6 +87,17 @@ const char* const kEntryHelp =
     "size in bytes and download method, separated by blanks. The BitTorrent\n"
     "address also names the file on the player's disk (the text after its last\n"
     "'/'); the torrent is expected at that address followed by '.torrent'.\n";
+
+const char* const kTorrentHelp =
+    "usage: zrpatch torrent FILE --tracker URL [--web-seed URL] -o FILE.torrent\n"
+    "\n"
+    "Writes a single-file torrent of FILE (BitTorrent version 1 only, piece size\n"
+    "chosen from the file's size) that announces to the tracker URL and, with\n"
+    "--web-seed, names URL as a web seed: the address of the same file over HTTP\n"
+    "(a server with range requests). The torrent names the file by its last path\n"
+    "component. Publish it at the file's BitTorrent address followed by\n"
+    "'.torrent' (see 'zrpatch entry'). Prints 'written FILE.torrent info-hash\n"
+    "HASH pieces N piece-length L'; a tracker with a whitelist needs HASH.\n";
 
 void Error(const std::string& text) {
     std::fprintf(stderr, "zrpatch: error: %s\n", text.c_str());
@@ -452,6 +466,48 @@ int CmdEntry(int argc, char** argv) {
     return kExitOk;
 }
 
+bool HasScheme(const std::string& url, std::initializer_list<const char*> schemes) {
+    for (const char* scheme : schemes)
+        if (url.rfind(std::string(scheme) + "://", 0) == 0 && url.size() > std::strlen(scheme) + 3)
+            return IsListWord(url);
+    return false;
+}
+
+int CmdTorrent(int argc, char** argv) {
+    Args args;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, {"--tracker", "--web-seed", "-o", "--output"}, args, error))
+        return Usage(error);
+    if (args.help) {
+        std::fputs(kTorrentHelp, stdout);
+        return kExitOk;
+    }
+    if (args.options.count("--output") && !args.options.count("-o"))
+        args.options["-o"] = args.options["--output"];
+    if (args.positional.size() != 1)
+        return Usage("torrent takes exactly one patch file");
+    if (!Require(args, {"--tracker", "-o"}, error))
+        return Usage(error);
+    zrpatch::TorrentRequest request;
+    request.file = args.positional[0];
+    request.tracker = args.options["--tracker"];
+    request.webSeed = args.options.count("--web-seed") ? args.options["--web-seed"] : "";
+    if (!HasScheme(request.tracker, {"http", "https", "udp"}))
+        return Usage("the tracker must be an http://, https:// or udp:// address without blanks");
+    if (args.options.count("--web-seed") && !HasScheme(request.webSeed, {"http", "https"}))
+        return Usage("the web seed must be an http:// or https:// address without blanks");
+
+    zrpatch::MadeTorrent made;
+    if (!zrpatch::MakeTorrent(request, made, error) ||
+        !WriteFileAtomically(args.options["-o"], made.document, error)) {
+        Error(error);
+        return kExitFailed;
+    }
+    std::printf("written %s info-hash %s pieces %d piece-length %d\n", args.options["-o"].c_str(),
+                made.infoHash.c_str(), made.pieces, made.pieceLength);
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -472,5 +528,7 @@ int main(int argc, char** argv) {
         return CmdInfo(argc, argv);
     if (command == "entry")
         return CmdEntry(argc, argv);
+    if (command == "torrent")
+        return CmdTorrent(argc, argv);
     return Usage("unknown command " + command);
 }

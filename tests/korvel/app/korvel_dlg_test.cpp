@@ -149,6 +149,31 @@ TEST_F(DlgTest, DownloadProgressAndTotals) {
     }
 }
 
+TEST_F(DlgTest, TorrentPostsReachTheHandlersWithTheirPayloads) {
+    TorrentWindow& window = *dlg_;
+    window.PostTotalSize(5000000000LL);
+    window.PostDownloadProgress(37.5, "进度");
+    loop_.DrainPending();
+    EXPECT_EQ(dlg_->m_totalBytes, 5000000000LL);
+    EXPECT_EQ(view_.LastBar(IDC_PROGRESS_DOWNLOAD), 37);
+    EXPECT_EQ(dlg_->m_textDone, "1875000000");
+    EXPECT_EQ(dlg_->m_textStatus, "进度");
+    window.PostDownloadStatus("状态");
+    loop_.DrainPending();
+    EXPECT_EQ(dlg_->m_textStatus, "状态");
+
+    window.PostDownloadsDone();
+    window.PostExpansionDone();
+    window.PostFinish(TorrentWindow::kFinishAfterError);
+    EXPECT_EQ(
+        TakePosted(),
+        (PostedList{{WM_DOWNLOADS_DONE, 0}, {WM_EXPANSION_DONE, 0}, {WM_FINISH, FINISH_CANCEL}}));
+    window.SetBtWatchTimer();
+    EXPECT_TRUE(loop_.HasTimer(TIMER_BT_WATCH));
+    window.KillBtWatchTimer();
+    EXPECT_FALSE(loop_.HasTimer(TIMER_BT_WATCH));
+}
+
 TEST_F(DlgTest, ProgressIsIgnoredWhileApplying) {
     dlg_->m_applying = true;
     Message progress = Text(WM_DOWNLOAD_PROGRESS, 0, "late");

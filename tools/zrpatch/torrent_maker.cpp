@@ -1,0 +1,74 @@
+#include "tools/zrpatch/torrent_maker.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <sstream>
+#include <vector>
+
+#include <libtorrent/bencode.hpp>
+#include <libtorrent/create_torrent.hpp>
+#include <libtorrent/error_code.hpp>
+#include <libtorrent/file_storage.hpp>
+#include <libtorrent/torrent_info.hpp>
+
+namespace zrpatch {
+
+bool MakeTorrent(const TorrentRequest& request, MadeTorrent& made, std::string& error) {
+    struct stat st;
+    if (::stat(request.file.c_str(), &st) != 0) {
+        error = "cannot read " + request.file + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = request.file + " is not a file";
+        return false;
+    }
+    if (st.st_size == 0) {
+        error = request.file + " is empty";
+        return false;
+    }
+    const std::size_t slash = request.file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : request.file.substr(0, slash);
+    const std::string name =
+        slash == std::string::npos ? request.file : request.file.substr(slash + 1);
+
+    try {
+        lt::file_storage files;
+        files.add_file(name, st.st_size);
+        // Version 1 only: peers of the 1.x protocol (aria2c among them) ignore
+        // version 2 hashes, which would only make every check slower.
+        lt::create_torrent torrent(files, 0, lt::create_torrent::v1_only);
+        torrent.add_tracker(request.tracker);
+        if (!request.webSeed.empty())
+            torrent.add_url_seed(request.webSeed);
+        torrent.set_creator("zrpatch");
+        lt::error_code ec;
+        lt::set_piece_hashes(torrent, folder, ec);
+        if (ec) {
+            error = "cannot hash " + request.file + ": " + ec.message();
+            return false;
+        }
+        std::vector<char> document;
+        lt::bencode(std::back_inserter(document), torrent.generate());
+
+        const lt::torrent_info info(lt::span<const char>(document), lt::from_span);
+        std::ostringstream hash;
+        hash << info.info_hashes().v1;
+        made.document.assign(document.begin(), document.end());
+        made.infoHash = hash.str();
+        made.pieces = info.num_pieces();
+        made.pieceLength = info.piece_length();
+    } catch (const std::exception& e) {
+        error = "cannot make the torrent of " + request.file + ": " + e.what();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zrpatch

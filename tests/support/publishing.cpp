@@ -21,9 +21,9 @@ std::string MakePatches(const std::string& zrpatch, const TempDir& dir,
 
 std::string UpdateListEntry(const std::string& zrpatch, const std::string& file,
                             const std::string& version, const std::string& btUrl,
-                            const std::string& httpUrl) {
+                            const std::string& httpUrl, const std::string& method) {
     const RunResult r = RunProgram({zrpatch, "entry", file, "--version", version, "--bt-url", btUrl,
-                                    "--http-url", httpUrl, "--method", "http"});
+                                    "--http-url", httpUrl, "--method", method});
     return r.exitCode == 0 ? r.out : std::string();
 }
 

@@ -22,10 +22,10 @@ struct PatchToMake {
 std::string MakePatches(const std::string& zrpatch, const TempDir& dir,
                         const std::vector<PatchToMake>& patches);
 
-// The update-list line of a patch file (`zrpatch entry`, method http);
-// empty when zrpatch refuses.
+// The update-list line of a patch file (`zrpatch entry`, method http or
+// bt); empty when zrpatch refuses.
 std::string UpdateListEntry(const std::string& zrpatch, const std::string& file,
                             const std::string& version, const std::string& btUrl,
-                            const std::string& httpUrl);
+                            const std::string& httpUrl, const std::string& method = "http");
 
 }  // namespace testing_support

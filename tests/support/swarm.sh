@@ -11,6 +11,8 @@
 #       whitelists the torrent's info-hash, starts an aria2c seeder for the
 #       data in DATA_DIR (checked in full first), waits until the tracker
 #       lists it as a seed and prints the seeder's port.
+#   swarm.sh track STATE_DIR TORRENT_FILE
+#       whitelists the torrent only: the tracker knows it, nobody seeds it.
 #   swarm.sh stop STATE_DIR
 #       stops the seeders, the tracker and the watchdog.
 #
@@ -151,8 +153,8 @@ case "${1:-}" in
     echo "swarm.sh: opentracker did not start (see $state/opentracker.log)" >&2
     exit 1
     ;;
-  add)
-    state=$(realpath -m "$2"); torrent=$(realpath "$3"); data=$(realpath "$4")
+  add|track)
+    state=$(realpath -m "$2"); torrent=$(realpath "$3")
     port=$(cat "$state/tracker.port")
     tracker_pid=$(cat "$state/opentracker.pid")
     info_hash=$("$PY" -c 'import sys, libtorrent as lt; print(lt.torrent_info(sys.argv[1]).info_hashes().v1)' "$torrent")
@@ -163,13 +165,19 @@ case "${1:-}" in
       echo "swarm.sh: the tracker did not take $info_hash (see $state/opentracker.log)" >&2
       exit 1
     fi
+    [ "$1" = track ] && exit 0
+    data=$(realpath "$4")
     n=0
     while [ -e "$state/aria2c.$n.pid" ]; do n=$((n + 1)); done
     seeder_port=$(free_port)
+    # Each seeder has a loopback address of its own: a client that takes
+    # one connection per address would otherwise see every seeder and every
+    # departed peer as the same peer.
+    seeder_ip=127.0.0.$((10 + n % 240))
     "$ARIA2C" --dir="$data" --check-integrity=true --bt-seed-unverified=false \
       --seed-ratio=0.0 --seed-time="$SEED_MINUTES" --stop-with-process="$tracker_pid" \
       --enable-dht=false --enable-dht6=false --bt-enable-lpd=false --enable-peer-exchange=false \
-      --disable-ipv6=true --interface=127.0.0.1 --bt-external-ip=127.0.0.1 \
+      --disable-ipv6=true --interface="$seeder_ip" --bt-external-ip="$seeder_ip" \
       --listen-port="$seeder_port" --file-allocation=none --auto-save-interval=0 \
       --summary-interval=0 --console-log-level=warn --log="$state/aria2c.$n.log" --log-level=notice \
       "$torrent" </dev/null >>"$state/aria2c.$n.out" 2>&1 &

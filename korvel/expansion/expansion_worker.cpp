@@ -150,10 +150,12 @@ int ExpansionWorker(ExpansionWindow* window) {
 
     if (IsTorrentDownloadType(
             ReadSetting("", setting::kExpDownloadType, setting::kExpDownloadTypeDefault))) {
-        // A completed torrent reports itself (WM_EXPANSION_DONE); a failed
-        // one ends the run, and the close handling offers the HTTP updater.
-        if (window->RunTorrentDownload(torrentUrl, values.installerPath, values.torrentOptions) !=
-            0)
+        // A completed torrent reports itself (WM_EXPANSION_DONE). One that
+        // failed on its own ends the run, and the close handling offers the
+        // HTTP updater; one stopped by the window is ended there already.
+        const int result =
+            window->RunTorrentDownload(torrentUrl, values.installerPath, values.torrentOptions);
+        if (result != 0 && !values.quitRequested)
             window->PostFinish();
     } else {
         WatchedDownloadWindow watched(*window);

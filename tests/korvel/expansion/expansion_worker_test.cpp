@@ -44,10 +44,14 @@ class FakeExpansionWindow : public ExpansionWindow {
         boxSpecs.push_back(box);
         return platform::DefaultResult(box);
     }
+    // torrentResult 2: the window stops the run meanwhile, the download
+    // gives 1.
     int RunTorrentDownload(const std::string& url, const std::string& savePath,
                            const std::string& options) override {
         torrents.push_back(url + "|" + savePath + "|" + options);
-        return torrentResult;
+        if (torrentResult == 2)
+            QuitRequested = true;
+        return torrentResult == 0 ? 0 : 1;
     }
     bool BeginInstalling() override {
         if (installing)
@@ -230,6 +234,7 @@ TEST_F(ExpansionWorkerTest, EveryWayTheDownloadEndsReachesTheWindow) {
     } cases[] = {
         {"torrent completes", "EXPDTYPE=1\r\n", 0, false, false, 0, 0, md5, nullptr},
         {"torrent fails", "EXPDTYPE=1\r\n", 1, false, false, 0, 1, md5, nullptr},
+        {"torrent stopped by the window", "EXPDTYPE=1\r\n", 2, false, false, 0, 0, md5, nullptr},
         {"installer already downloaded", "EXPDTYPE=0\r\n", 0, true, false, 1, 0, md5, nullptr},
         {"download folder unusable", "EXPDTYPE=0\r\n", 0, false, true, 0, 1, md5, "放弃下载"},
         {"expansion list unreachable",

@@ -115,6 +115,8 @@ TEST_F(ExpansionRunTest, FirstMissingPackIsDownloadedCheckedAndInstalled) {
     EXPECT_TRUE(fs::exists(Game("shape.wd4")));
     EXPECT_FALSE(fs::exists(Game("shape.wd6")));  // one pack per run
     EXPECT_EQ(ReadFile(installer), good_);
+    // The expansion list is asked for by its whole address.
+    EXPECT_EQ(Requests("\"GET " + nginx_->Url("/exp_list.txt") + " HTTP/1.1\""), 1u);
     EXPECT_EQ(Requests("/patch_download"), 0u);  // no statistics in this mode
 }
 
@@ -172,16 +174,6 @@ TEST_F(ExpansionRunTest, RunsThatEndWithAMessage) {
         EXPECT_FALSE(fs::exists(Game("shape.wd4")));
         EXPECT_FALSE(fs::exists(tmp_.Sub("started.txt")));
     }
-}
-
-TEST_F(ExpansionRunTest, InstallerAlreadyDownloadedIsUsedAsItIs) {
-    tmp_.Write("my game/download/ZORNEXP4.exe", good_);
-    Settings(nginx_->Url("/nowhere/ZORNEXP4.exe"));
-    const RunResult run = Korvel();
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.err.find("更新成功!"), std::string::npos) << run.err;
-    EXPECT_TRUE(fs::exists(Game("shape.wd4")));
-    EXPECT_EQ(Requests("/nowhere/"), 0u);
 }
 
 TEST_F(ExpansionRunTest, EveryPackInstalled) {

@@ -96,13 +96,10 @@ TEST_F(ExpansionTableTest, FirstMissingPackWithItsAddress) {
     }
 }
 
-TEST(ExpansionTable, TitlesAreDistinctAndLeadBackToTheirKey) {
-    std::set<std::string> titles;
-    for (const ExpansionPack& pack : ExpansionTable) {
-        EXPECT_TRUE(titles.insert(pack.title).second) << pack.title;
-        EXPECT_EQ(ExpansionKeyForTitle(pack.title), pack.key);
-    }
-    EXPECT_EQ(ExpansionKeyForTitle(""), "");
+// The worker finds a pack's key by its title.
+TEST(ExpansionTable, EveryTitleLeadsBackToItsKey) {
+    for (const ExpansionPack& pack : ExpansionTable)
+        EXPECT_EQ(ExpansionKeyForTitle(pack.title), pack.key) << pack.title;
     EXPECT_EQ(ExpansionKeyForTitle(std::string(ExpansionTable[0].title) + " "), "");
 }
 

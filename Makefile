@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo check fuzz release bench-http bench-patch clean
+.PHONY: all deps build demo demo-expansion check fuzz release bench-http bench-patch clean
 
 all: build
 
@@ -14,6 +14,11 @@ build: deps
 # the updater's window when there is a display, on the console otherwise.
 demo: build
 	bash scripts/demo.sh build/debug
+
+# An expansion pack installed over HTTP from a local sample server
+# (scripts/demo-expansion.sh), then a second run that finds nothing to do.
+demo-expansion: build
+	bash scripts/demo-expansion.sh build/debug
 
 release: deps
 	cmake --preset release

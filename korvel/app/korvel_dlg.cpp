@@ -10,9 +10,11 @@
 #include <thread>
 
 #include "korvel/app/app_message_box.h"
+#include "korvel/app/dlg_expansion_window.h"
 #include "korvel/app/globals.h"
 #include "korvel/app/patch_worker.h"
 #include "korvel/bt/torrent_download.h"
+#include "korvel/expansion/expansion_worker.h"
 #include "korvel/net/report.h"
 #include "korvel/res/strings.h"
 #include "korvel/update/md5.h"
@@ -62,14 +64,6 @@ std::string FormatInt(const char* pattern, std::int32_t value) {
     return text;
 }
 
-// Until expansion packs are supported, that mode says so and ends the run.
-void ExpansionUnavailable(CkorvelDlg* window) {
-    window->m_workerStarted = true;
-    window->ShowBox(Box("本版本不支持资料片更新。", "错误", MbButtons::Ok, MbIcon::Error));
-    window->m_downloadsDone = true;
-    window->Post(WM_FINISH, FINISH_NORMAL);
-}
-
 }  // namespace
 
 CkorvelDlg::CkorvelDlg(KorvelView& view, MessageLoop& loop, Options options)
@@ -81,7 +75,7 @@ CkorvelDlg::CkorvelDlg(KorvelView& view, MessageLoop& loop, Options options)
     if (!m_options.exitProcess)
         m_options.exitProcess = [](int code) { ExitProcessNow(code); };
     if (!m_options.worker)
-        m_options.worker = m_options.expansionMode ? ExpansionUnavailable : PatchWorker;
+        m_options.worker = m_options.expansionMode ? ExpansionWorkerThread : PatchWorker;
     m_loop.SetHandlers([this](Message& m) { OnMessage(m); }, [this](unsigned id) { OnTimer(id); });
     m_previousBoxes = platform::SetMessageBoxes(m_boxes.get());
 }
@@ -136,6 +130,9 @@ void CkorvelDlg::OnMessage(Message& m) {
             break;
         case WM_DOWNLOAD_STATUS:
             OnDownloadStatus(m);
+            break;
+        case WM_EXPANSION_DONE:
+            OnExpansionDone();
             break;
         default:
             break;  // payloads are freed with the message
@@ -343,6 +340,11 @@ void CkorvelDlg::OnDownloadsDone() {
 
     StartClosingPhase();
     m_downloadsDone = true;
+}
+
+void CkorvelDlg::OnExpansionDone() {
+    DlgExpansionWindow window(*this);
+    ::OnExpansionDone(window);
 }
 
 void CkorvelDlg::StartClosingPhase() {

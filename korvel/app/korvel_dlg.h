@@ -47,6 +47,7 @@ class CkorvelDlg : public TorrentWindow {
     void OnDownloadProgress(Message& m);
     void OnDownloadStatus(Message& m);
     void OnDownloadsDone();
+    void OnExpansionDone();
     void OnFinish(int reason);
     void OnOK();
     void OnButtonCancel();

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -14,6 +15,11 @@ struct MessageLoop::Shared {
     MessageHandler onMessage;
     TimerHandler onTimer;
 
+    // While set, messages and timer ticks are kept here for later.
+    bool holding = false;
+    std::vector<std::shared_ptr<Message>> heldMessages;
+    std::vector<unsigned> heldTicks;
+
     bool Alive() {
         std::lock_guard lock(mutex);
         return alive;
@@ -23,6 +29,29 @@ struct MessageLoop::Shared {
     Handler Current(Handler Shared::*handler) {
         std::lock_guard lock(mutex);
         return alive ? this->*handler : Handler();
+    }
+    // The handler for a message now; empty when the loop is gone or the
+    // message was kept for later.
+    MessageHandler ForMessage(const std::shared_ptr<Message>& message) {
+        std::lock_guard lock(mutex);
+        if (!alive)
+            return {};
+        if (holding) {
+            heldMessages.push_back(message);
+            return {};
+        }
+        return onMessage;
+    }
+    TimerHandler ForTick(unsigned id) {
+        std::lock_guard lock(mutex);
+        if (!alive)
+            return {};
+        if (holding) {
+            if (std::find(heldTicks.begin(), heldTicks.end(), id) == heldTicks.end())
+                heldTicks.push_back(id);
+            return {};
+        }
+        return onTimer;
     }
 };
 
@@ -80,13 +109,16 @@ void MessageLoop::SetHandlers(MessageHandler onMessage, TimerHandler onTimer) {
     shared_->onTimer = std::move(onTimer);
 }
 
-void MessageLoop::Post(Message message) {
-    auto shared = shared_;
-    auto held = std::make_shared<Message>(std::move(message));
-    Enqueue([shared, held] {
-        if (MessageHandler handler = shared->Current(&Shared::onMessage))
-            handler(*held);
+void MessageLoop::EnqueueMessage(const std::shared_ptr<Shared>& shared,
+                                 std::shared_ptr<Message> message) {
+    Enqueue([shared, message] {
+        if (MessageHandler handler = shared->ForMessage(message))
+            handler(*message);
     });
+}
+
+void MessageLoop::Post(Message message) {
+    EnqueueMessage(shared_, std::make_shared<Message>(std::move(message)));
 }
 
 void MessageLoop::Post(unsigned id, std::int64_t wParam, std::int64_t lParam) {
@@ -121,7 +153,7 @@ void MessageLoop::SetTimer(unsigned id, unsigned periodMs) {
     auto shared = shared_;
     GSource* source = g_timeout_source_new(periodMs);
     g_source_set_callback(source, RunRepeatedly, new Callback([shared, id] {
-                              if (TimerHandler handler = shared->Current(&Shared::onTimer))
+                              if (TimerHandler handler = shared->ForTick(id))
                                   handler(id);
                           }),
                           FreeCallback);
@@ -156,6 +188,44 @@ void MessageLoop::Quit(int result) {
 }
 
 int MessageLoop::RunModal(const std::function<int()>& blocking) {
+    return RunNested(blocking);
+}
+
+int MessageLoop::RunHeld(const std::function<int()>& blocking) {
+    bool outer;
+    {
+        std::lock_guard lock(shared_->mutex);
+        outer = !shared_->holding;
+        shared_->holding = true;
+    }
+    const int result = RunNested(blocking);
+    if (!outer)
+        return result;  // the outer hold hands them on
+    std::vector<std::shared_ptr<Message>> messages;
+    std::vector<unsigned> ticks;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->holding = false;
+        messages.swap(shared_->heldMessages);
+        ticks.swap(shared_->heldTicks);
+    }
+    // Queued now, so they come before anything posted from here on.
+    for (auto& message : messages)
+        EnqueueMessage(shared_, std::move(message));
+    auto shared = shared_;
+    for (unsigned id : ticks) {
+        Enqueue([this, shared, id] {
+            // A timer killed meanwhile does not tick any more.
+            if (!shared->Alive() || !HasTimer(id))
+                return;
+            if (TimerHandler handler = shared->ForTick(id))
+                handler(id);
+        });
+    }
+    return result;
+}
+
+int MessageLoop::RunNested(const std::function<int()>& blocking) {
     GMainLoop* nested = g_main_loop_new(g_main_context_default(), FALSE);
     std::atomic<bool> finished{false};
     int result = 0;

@@ -53,6 +53,11 @@ class MessageLoop {
     // Runs blocking() on a helper thread while this thread keeps handling
     // messages and timers in a nested loop; gives blocking()'s result.
     int RunModal(const std::function<int()>& blocking);
+    // The same, except that this loop's own messages and timer ticks are
+    // held back meanwhile (the main context keeps turning, so a toolkit
+    // keeps drawing): they are handled after blocking() has returned, in
+    // the order they came, one tick per timer that ticked.
+    int RunHeld(const std::function<int()>& blocking);
 
     // Handles what is pending without waiting (for tests).
     void DrainPending();
@@ -60,6 +65,11 @@ class MessageLoop {
   private:
     struct Shared;
     static int Dispatch(void* data);
+    // Queues a message for its handler (or for later, while held).
+    static void EnqueueMessage(const std::shared_ptr<Shared>& shared,
+                               std::shared_ptr<Message> message);
+    // Runs a nested loop until blocking(), on a helper thread, returns.
+    int RunNested(const std::function<int()>& blocking);
 
     std::shared_ptr<Shared> shared_;
     std::thread::id thread_;

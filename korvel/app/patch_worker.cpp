@@ -20,7 +20,7 @@ using platform::MbButtons;
 using platform::MbIcon;
 
 std::string ManualGuideUrl() {
-    return "http://" KORVEL_WEB_HOST "/download/download02.html";
+    return res::kManualGuideUrl;
 }
 
 namespace {

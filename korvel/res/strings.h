@@ -17,6 +17,7 @@ enum StringId : unsigned {
     IDS_SETTINGS_FILE = 109,
     IDS_UPDATE_URL_KEY = 110,
     IDS_DOWNLOAD_DIR = 111,
+    IDS_WIN9X_REMINDER = 112,  // format: the installer's path
 };
 
 // The text of a string-table entry; empty for an unknown id.
@@ -29,5 +30,8 @@ inline constexpr const char* kAppName = "korvel";
 inline constexpr const char* kDefaultUpdateUrl = "http://" KORVEL_UPDATE_HOST "/patch_test.txt";
 inline constexpr const char* kDefaultReportUrl = "http://" KORVEL_REPORT_HOST "/patch_download";
 inline constexpr const char* kDefaultExpMd5Url = "http://" KORVEL_UPDATE_HOST "/exp_list1.txt";
+// The manual-update guide on the game's web site.
+inline constexpr const char* kManualGuideUrl =
+    "http://" KORVEL_WEB_HOST "/download/download02.html";
 
 }  // namespace res

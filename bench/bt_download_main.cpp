@@ -5,6 +5,7 @@
 //
 // OPTION_TEXT is the encoded option list an update list hands over (empty:
 // none).
+//
 // Standard output gets one line per step reached, "NAME SECONDS", SECONDS
 // on the wall clock (since 1970) so that the calling script can set them
 // against the moment it started the process:
@@ -16,13 +17,15 @@
 //   session     the torrent's size reported: session made, torrent read
 //   first_data  the file holds data (polled every 5 ms)
 //   finish      C_debug.finish(): the file is complete; the torrent is told
-//               to stop, as the closing phase would
+//               to stop (in the updater the file would seed until the
+//               run ends)
 //   stopping    the script's last progress report ("shutting down")
 //   returned    RunTorrentDownload() returned: torrent removed, session gone
 //   finalized   FinalizeScriptHost() returned
 // Status texts, messages and boxes go to standard error with their times.
 // Exit code 0 when the file arrived, 1 when not (also after LIMIT_SECONDS,
 // 300 by default: the torrent is then told to stop).
+
 // Python.h first: it sets feature macros the C library headers depend on.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion check fuzz release bench-http bench-patch clean
+.PHONY: all deps build demo demo-expansion check fuzz release bench-http bench-patch bench-bt clean
 
 all: build
 
@@ -59,6 +59,9 @@ bench-http: release
 
 bench-patch: release
 	/usr/bin/python3.11 bench/patch_apply.py build/release
+
+bench-bt: release
+	bash bench/bt_download.sh build/release
 
 clean:
 	rm -rf build

@@ -3,9 +3,11 @@
 #   scripts/demo.sh [BUILD_DIR]     (make demo: BUILD_DIR is build/debug)
 # Makes a sample game folder at version 1.0.0, publishes three patches
 # (LZO1X and bzip2 bodies) with zrpatch into a folder that nginx serves on a
-# loopback port, runs `korvel 1 GAME` (the window when there is a display,
-# the console otherwise) and then shows what changed. Everything lives in
-# BUILD_DIR/demo; nginx is stopped on the way out.
+# loopback port, the second also over BitTorrent (opentracker and an aria2c
+# seeder on loopback), runs `korvel 1 GAME` (the window when there is a
+# display, the console otherwise) and then shows what changed and how each
+# patch arrived. Everything lives in BUILD_DIR/demo; nginx and the swarm are
+# stopped on the way out.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,6 +15,7 @@ build=$(realpath -m "${1:-$root/build/debug}")
 korvel="$build/korvel/korvel"
 zrpatch="$build/tools/zrpatch"
 nginx_helper="$root/tests/support/nginx-server.sh"
+swarm_helper="$root/tests/support/swarm.sh"
 for tool in "$korvel" "$zrpatch"; do
   [ -x "$tool" ] || { echo "demo: $tool is missing; build first (make build)" >&2; exit 1; }
 done
@@ -58,19 +61,38 @@ step "publishing three patches with zrpatch"
 "$zrpatch" make --from "$v/1.0.2" --to "$v/1.0.3" --version 1.0.3 --codec lzo \
   -o "$demo/site/patches/zornia_1.0.3.dat"
 
-step "starting nginx on loopback"
+step "starting nginx and a BitTorrent swarm (opentracker, aria2c) on loopback"
 port=$(bash "$nginx_helper" start "$demo/nginx" "$demo/site")
-trap 'bash "$nginx_helper" stop "$demo/nginx"; echo "demo: nginx stopped"' EXIT
+tracker=$(bash "$swarm_helper" start "$demo/swarm" $$)
+trap 'bash "$swarm_helper" stop "$demo/swarm"; bash "$nginx_helper" stop "$demo/nginx"; echo "demo: nginx and the swarm stopped"' EXIT
 site="http://127.0.0.1:$port"
 echo "serving $demo/site at $site"
+echo "tracker http://127.0.0.1:$tracker/announce"
+
+# 1.0.2 goes over BitTorrent: its torrent lies beside it (the updater asks
+# for the file's address + ".torrent") and aria2c seeds it.
+"$zrpatch" torrent "$demo/site/patches/zornia_1.0.2.dat" \
+  --tracker "http://127.0.0.1:$tracker/announce" -o "$demo/site/patches/zornia_1.0.2.dat.torrent"
+seeder=$(bash "$swarm_helper" add "$demo/swarm" "$demo/site/patches/zornia_1.0.2.dat.torrent" \
+  "$demo/site/patches")
+echo "aria2c seeds zornia_1.0.2.dat on port $seeder"
+
+# The script's option word (pickled list, Base64, reversed) for
+# ["--bind", "127.0.0.1"]: the demo's client stays on loopback.
+options=$(/usr/bin/python3.11 -c '
+import base64, pickle, sys
+print(base64.encodebytes(pickle.dumps(sys.argv[1:], 2)).decode().strip().rstrip("=")[::-1])
+' --bind 127.0.0.1)
 
 # The update list: one header group, then one line per patch.
 {
-  echo "##1 3 - - - - demo"
+  echo "##1 3 - - - - $options"
   for version in 1.0.1 1.0.2 1.0.3; do
+    method=http
+    [ "$version" = 1.0.2 ] && method=bt
     "$zrpatch" entry "$demo/site/patches/zornia_$version.dat" --version "$version" \
       --bt-url "$site/patches/zornia_$version.dat" \
-      --http-url "$site/patches/zornia_$version.dat" --method http
+      --http-url "$site/patches/zornia_$version.dat" --method "$method"
   done
 } > "$demo/site/update_list.txt"
 echo "update list $site/update_list.txt:"
@@ -133,6 +155,11 @@ if diff -rq --exclude=update.ini --exclude=zorn.exe --exclude=started.log --excl
 else
   echo "the client files differ from version 1.0.3"
 fi
+echo "how the patches arrived (nginx's log):"
+grep -E 'GET /patches/' "$demo/nginx/access.log" | sed -E 's/^.*"GET ([^ ]*) [^"]*" "([^"]*)" ([0-9]+).*$/  \1  (\2, \3)/' || true
+echo "  zornia_1.0.2.dat itself came from the aria2c seeder over BitTorrent; the"
+echo "  first patch's torrent is asked for in the closing phase (list mode 1), which"
+echo "  this demo does not publish"
 echo "downloaded patch files:"
 ls -l "$game/download" 2>/dev/null | sed -n '2,$p' | sed 's/^/  /'
 if [ -f "$game/started.log" ]; then

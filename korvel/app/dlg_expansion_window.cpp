@@ -53,7 +53,12 @@ int DlgExpansionWindow::ShowBox(const platform::MessageBoxSpec& box) {
 int DlgExpansionWindow::RunTorrentDownload(const std::string& torrentUrl,
                                            const std::string& savePath,
                                            const std::string& options) {
-    return ::RunTorrentDownload(&dlg_, torrentUrl, savePath, options);
+    // The script returns normally whether or not the installer arrived; it
+    // arrived when the script reported the transfer complete.
+    const std::uint64_t before = FinishedTransfers();
+    if (::RunTorrentDownload(&dlg_, torrentUrl, savePath, options) != 0)
+        return 1;
+    return FinishedTransfers() != before ? 0 : 1;
 }
 
 bool DlgExpansionWindow::BeginInstalling() {

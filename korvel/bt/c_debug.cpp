@@ -44,10 +44,13 @@ PyObject* Output(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+std::atomic<std::uint64_t> g_finishedTransfers{0};
+
 // finish(): one transfer is complete.
 PyObject* Finish(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, ""))
         return nullptr;
+    ++g_finishedTransfers;
     TorrentWindow* window = g_mainWindow;
     if (g_expansionMode) {
         if (window)
@@ -147,6 +150,10 @@ PyModuleDef g_module = {
 
 PyObject* PyInit_C_debug() {
     return PyModule_Create(&g_module);
+}
+
+std::uint64_t FinishedTransfers() {
+    return g_finishedTransfers;
 }
 
 void SetTorrentMainWindow(TorrentWindow* window) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ bool FinalizeScriptHost(std::chrono::milliseconds wait = std::chrono::seconds(5)
 // and after it is gone: nothing is posted then) and the application's mode.
 void SetTorrentMainWindow(TorrentWindow* window);
 void SetTorrentExpansionMode(bool expansionMode);
+
+// How many transfers the script reported complete (C_debug.finish) so far in
+// this process: a download that returns without one did not get its file.
+std::uint64_t FinishedTransfers();
 
 // Downloads one file by running btdownloadlibrary.download(url, savePath,
 // option) on the calling thread; 0 when the script ran to its end, 1 on

@@ -12,6 +12,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/swarm.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -118,6 +119,47 @@ TEST_F(ExpansionRunTest, FirstMissingPackIsDownloadedCheckedAndInstalled) {
     // The expansion list is asked for by its whole address.
     EXPECT_EQ(Requests("\"GET " + nginx_->Url("/exp_list.txt") + " HTTP/1.1\""), 1u);
     EXPECT_EQ(Requests("/patch_download"), 0u);  // no statistics in this mode
+}
+
+TEST_F(ExpansionRunTest, InstallerOverBitTorrent) {
+    Swarm swarm;
+    ASSERT_TRUE(swarm.started());
+    site_->Write("bt/ZORNEXP4.exe", good_);
+    ASSERT_EQ(MakeTorrent(ZRPATCH_BINARY, site_->Sub("bt/ZORNEXP4.exe"), swarm.Announce(),
+                          site_->Sub("bt/ZORNEXP4.exe.torrent")),
+              "");
+    std::string error;
+    ASSERT_TRUE(swarm.Seed(site_->Sub("bt/ZORNEXP4.exe.torrent"), site_->Sub("bt"), error))
+        << error;
+    // The option word of ["--bind", "127.0.0.1"]: the client stays on loopback.
+    site_->Write("list_bt.txt",
+                 "##1 3 - - - - gLlJQcx4CMuAjL3ITMAAAAJgVAxRmbpJWLtAAAAYAWoAQcdJAg\n");
+    Settings(nginx_->Url("/bt/ZORNEXP4.exe"), "exp_list.txt", nginx_->Url("/list_bt.txt"));
+    std::string ini = ReadFile(Game("update.ini"));
+    ini.replace(ini.find("EXPDTYPE=0"), 10, "EXPDTYPE=1");
+    tmp_.Write("my game/update.ini", ini);
+
+    const RunResult run = Korvel();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("┌─ 恭喜 [信息]\n│ 更新成功!\n"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(Game("download/ZORNEXP4.exe")), good_);
+    EXPECT_TRUE(fs::exists(Game("shape.wd4")));
+    EXPECT_EQ(Requests("GET /bt/ZORNEXP4.exe.torrent "), 1u);
+    EXPECT_EQ(Requests("GET /bt/ZORNEXP4.exe "), 0u);  // not over HTTP
+
+    // Without a seed file on the server the download fails and the run ends
+    // with the switch question.
+    fs::remove(Game("shape.wd4"));
+    fs::remove(Game("download/ZORNEXP4.exe"));
+    Settings(nginx_->Url("/nothing/ZORNEXP4.exe"), "exp_list.txt", nginx_->Url("/list_bt.txt"));
+    ini = ReadFile(Game("update.ini"));
+    ini.replace(ini.find("EXPDTYPE=0"), 10, "EXPDTYPE=1");
+    tmp_.Write("my game/update.ini", ini);
+    const RunResult failed = Korvel("no");
+    EXPECT_EQ(failed.exitCode, 0) << failed.err;
+    EXPECT_NE(failed.err.find("BT下载方式发生错误,是否切换到HTTP下载模式？"), std::string::npos)
+        << failed.err;
+    EXPECT_FALSE(fs::exists(Game("shape.wd4")));
 }
 
 TEST_F(ExpansionRunTest, RunsThatEndWithAMessage) {

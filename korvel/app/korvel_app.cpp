@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "korvel/app/app_message_box.h"
+#include "korvel/res/app_message_box.h"
 #include "korvel/app/command_line.h"
 #include "korvel/app/globals.h"
 #include "korvel/app/korvel_dlg.h"

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "korvel/app/app_message_box.h"
+#include "korvel/res/app_message_box.h"
 #include "korvel/app/dlg_expansion_window.h"
 #include "korvel/app/globals.h"
 #include "korvel/app/patch_worker.h"

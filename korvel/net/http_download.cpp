@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "korvel/app/globals.h"
+#include "korvel/update/run_state.h"
 #include "korvel/net/zr_session.h"
 #include "korvel/update/md5.h"
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "korvel/app/globals.h"
+#include "korvel/update/run_state.h"
 #include "korvel/net/http_url.h"
 #include "korvel/net/simple_http.h"
 #include "platform/process.h"

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "korvel/app/app_message_box.h"
+#include "korvel/res/app_message_box.h"
 #include "platform/codepage.h"
 
 void FreeBytes::operator()(unsigned char* p) const {

@@ -1,12 +1,15 @@
-// Process-wide state of one updater run that the downloads share with the
-// window and the workers. The updater's other process-wide values are in
-// korvel/app/globals.h.
+// Process-wide state of one updater run, shared by start-up, the window, the
+// workers, the downloads and the script host.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "korvel/update/update_list.h"
 
 // Written once by start-up before any other thread exists; only read after.
 extern std::string DownloadDir;  // the game directory's "download" folder
@@ -23,3 +26,23 @@ extern std::atomic<std::uint32_t> PendingDownloads;  // files still to arrive
 // (ClosingTorrentUrl) before the downloads that read them start.
 extern std::string TorrentOptions;     // option word for the download script
 extern std::string ClosingTorrentUrl;  // url of the patch seeded while closing
+
+// Written once by start-up before any other thread exists; only read after.
+extern std::string GameDir;    // the game directory followed by "/"
+extern std::string ReportUrl;  // address that receives the download statistics
+
+// Expansion-pack mode: written by the expansion worker before its download.
+extern std::string InstallerPath;  // local path of the downloaded installer
+extern std::string InstallerMd5;   // its expected digest; empty: not checked
+extern std::string ShapeFilePath;  // the pack's marker file in the game folder
+
+// Statistics query per patch file name, in byte order of the names.
+// Guarded by DownloadLock.
+extern std::map<std::string, std::string> ReportQueries;
+
+// The running patch update, from the update list. Written by the patch
+// worker before its first download (UpdateList under DownloadLock) and read
+// by the window thread afterwards; only PatchRecord::damaged changes later.
+extern std::vector<PatchRecord> UpdateList;
+extern std::int32_t ClosingTorrentMode;  // 0 none, 1 first patch, 2 a random one
+extern std::int32_t ClosingSeconds;      // closing countdown and forced-exit delay

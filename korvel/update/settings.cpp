@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "korvel/app/globals.h"
+#include "korvel/update/run_state.h"
 #include "korvel/res/strings.h"
 #include "platform/profile.h"
 

@@ -1,4 +1,4 @@
-#include "korvel/app/app_message_box.h"
+#include "korvel/res/app_message_box.h"
 
 #include "korvel/res/strings.h"
 

@@ -86,23 +86,7 @@ run_korvel
 
 step "what the installer changed in the game folder"
 (cd "$game" && find . -type f ! -path './download/*' -print0 | sort -z | xargs -0 md5sum) > "$demo/after.md5"
-/usr/bin/python3.11 - "$demo/before.md5" "$demo/after.md5" <<'PY'
-import sys
-def load(p):
-    d = {}
-    for line in open(p):
-        digest, name = line.rstrip('\n').split('  ', 1)
-        d[name[2:]] = digest
-    return d
-before, after = load(sys.argv[1]), load(sys.argv[2])
-for name in sorted(set(before) | set(after)):
-    if name not in before:
-        print(f'  added    {name}')
-    elif name not in after:
-        print(f'  removed  {name}')
-    elif before[name] != after[name]:
-        print(f'  changed  {name}')
-PY
+/usr/bin/python3.11 "$root/scripts/compare-md5-lists.py" "$demo/before.md5" "$demo/after.md5"
 echo "downloaded installer:"
 ls -l "$game/download" 2>/dev/null | sed -n '2,$p' | sed 's/^/  /'
 if [ -f "$game/shape.wd2" ]; then

@@ -132,23 +132,7 @@ esac
 step "what changed in the game folder"
 for _ in $(seq 1 50); do [ -f "$game/started.log" ] && break; sleep 0.1; done
 (cd "$game" && find . -type f ! -name started.log ! -path './download/*' -print0 | sort -z | xargs -0 md5sum) > "$demo/after.md5"
-/usr/bin/python3.11 - "$demo/before.md5" "$demo/after.md5" <<'PY'
-import sys
-def load(p):
-    d = {}
-    for line in open(p):
-        digest, name = line.rstrip('\n').split('  ', 1)
-        d[name[2:]] = digest
-    return d
-before, after = load(sys.argv[1]), load(sys.argv[2])
-for name in sorted(set(before) | set(after)):
-    if name not in before:
-        print(f'  added    {name}')
-    elif name not in after:
-        print(f'  removed  {name}')
-    elif before[name] != after[name]:
-        print(f'  changed  {name}')
-PY
+/usr/bin/python3.11 "$root/scripts/compare-md5-lists.py" "$demo/before.md5" "$demo/after.md5"
 if diff -rq --exclude=update.ini --exclude=zorn.exe --exclude=started.log --exclude=download \
      "$v/1.0.3" "$game" >/dev/null; then
   echo "the client files now equal version 1.0.3"

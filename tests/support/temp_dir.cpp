@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_support {
 
@@ -59,6 +61,27 @@ void WriteFile(const std::string& path, const std::string& content) {
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+bool HoldsTree(const std::string& dir, const std::string& reference) {
+    namespace fs = std::filesystem;
+    for (const auto& e : fs::recursive_directory_iterator(reference)) {
+        if (!e.is_regular_file())
+            continue;
+        const std::string rel = fs::relative(e.path(), reference);
+        if (ReadFile(e.path()) != ReadFile(dir + "/" + rel))
+            return false;
+    }
+    return true;
+}
+
+std::string WaitForFile(const std::string& path) {
+    namespace fs = std::filesystem;
+    using namespace std::chrono_literals;
+    for (int i = 0; i < 200 && !fs::exists(path); ++i)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(50ms);  // let the writer finish its line
+    return fs::exists(path) ? ReadFile(path) : "";
 }
 
 }  // namespace testing_support

@@ -26,5 +26,11 @@ std::string ReadFile(const std::string& path);
 // size bytes of repeatable pseudo-random data.
 std::string RandomBytes(std::size_t size, unsigned seed);
 void WriteFile(const std::string& path, const std::string& content);
+// Whether every file below reference is in dir with the same bytes (dir may
+// hold more).
+bool HoldsTree(const std::string& dir, const std::string& reference);
+// The file's content once it exists (a program writes it in the background),
+// waiting up to two seconds; empty when it never comes.
+std::string WaitForFile(const std::string& path);
 
 }  // namespace testing_support

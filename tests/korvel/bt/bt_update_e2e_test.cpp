@@ -144,22 +144,9 @@ class BtUpdateTest : public ::testing::Test {
     }
 
     bool GameEquals(const std::string& version) const {
-        for (const auto& e : fs::recursive_directory_iterator(work_->Sub(version))) {
-            if (!e.is_regular_file())
-                continue;
-            const std::string rel = fs::relative(e.path(), work_->Sub(version));
-            if (ReadFile(e.path()) != ReadFile(game_.Sub(rel)))
-                return false;
-        }
-        return true;
+        return HoldsTree(game_.path(), work_->Sub(version));
     }
 
-    static std::string WaitForFile(const std::string& path) {
-        for (int i = 0; i < 300 && !fs::exists(path); ++i)
-            std::this_thread::sleep_for(10ms);
-        std::this_thread::sleep_for(50ms);
-        return fs::exists(path) ? ReadFile(path) : "";
-    }
 
     static TempDir* work_;
     static Swarm* swarm_;

@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "korvel/res/app_message_box.h"
 #include "korvel/app/command_line.h"
 #include "korvel/app/globals.h"
 #include "korvel/app/korvel_dlg.h"
 #include "korvel/app/message_loop.h"
 #include "korvel/app/view_factory.h"
 #include "korvel/bt/script_host.h"
+#include "korvel/res/app_message_box.h"
 #include "korvel/res/strings.h"
 #include "korvel/update/settings.h"
 #include "platform/sockets.h"

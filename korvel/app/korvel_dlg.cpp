@@ -9,13 +9,13 @@
 #include <mutex>
 #include <thread>
 
-#include "korvel/res/app_message_box.h"
 #include "korvel/app/dlg_expansion_window.h"
 #include "korvel/app/globals.h"
 #include "korvel/app/patch_worker.h"
 #include "korvel/bt/torrent_download.h"
 #include "korvel/expansion/expansion_worker.h"
 #include "korvel/net/report.h"
+#include "korvel/res/app_message_box.h"
 #include "korvel/res/strings.h"
 #include "korvel/update/md5.h"
 #include "korvel/update/patch_file.h"

@@ -8,9 +8,9 @@
 #include <ctime>
 #include <vector>
 
-#include "korvel/update/run_state.h"
 #include "korvel/net/zr_session.h"
 #include "korvel/update/md5.h"
+#include "korvel/update/run_state.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <set>
 #include <sstream>
 
-#include "korvel/update/run_state.h"
 #include "korvel/net/http_url.h"
 #include "korvel/net/simple_http.h"
+#include "korvel/update/run_state.h"
 #include "platform/process.h"
 
 namespace {

@@ -114,8 +114,8 @@ bool UnpackBzip2(const unsigned char* packed, std::size_t packedSize, LoadedPatc
                  const std::string& fileName, std::string& error) {
     const std::uint32_t unpacked = patch.header.unpackedSize;
     // The library counts in unsigned int: the slack shrinks near 4 GiB.
-    const std::uint64_t room = std::min<std::uint64_t>(std::uint64_t{unpacked} + kBzip2Slack,
-                                                       UINT_MAX);
+    const std::uint64_t room =
+        std::min<std::uint64_t>(std::uint64_t{unpacked} + kBzip2Slack, UINT_MAX);
     unsigned int produced = static_cast<unsigned int>(room);
     patch.body = AllocateBytes(produced);
     if (!patch.body) {

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "korvel/update/run_state.h"
 #include "korvel/res/strings.h"
+#include "korvel/update/run_state.h"
 #include "platform/profile.h"
 
 std::string ReadSetting(const std::string& fileName, const std::string& key,

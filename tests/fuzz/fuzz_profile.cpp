@@ -41,16 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(std::fwrite(data + 1, 1, size - 1, f) == size - 1);
     std::fclose(f);
 
-    static const char* const kKeys[] = {"Version", "UpdateURLEX", "BtWaitTime", "version", "",
-                                        "Exp Version1"};
+    static const char* const kKeys[] = {"Version", "UpdateURLEX", "BtWaitTime", "version",
+                                        "",        "Exp Version1"};
     for (const char* section : {"Setting", "setting", "Other"}) {
         for (const char* key : kKeys) {
-            const std::string value = platform::GetPrivateProfileString(
-                section, key, "default ", bufferSize, ScratchFile());
+            const std::string value = platform::GetPrivateProfileString(section, key, "default ",
+                                                                        bufferSize, ScratchFile());
             Require(bufferSize == 0 ? value.empty() : value.size() < bufferSize);
             Require(value.find('\n') == std::string::npos);
-            Require(value == platform::GetPrivateProfileString(section, key, "default ",
-                                                               bufferSize, ScratchFile()));
+            Require(value == platform::GetPrivateProfileString(section, key, "default ", bufferSize,
+                                                               ScratchFile()));
         }
     }
     return 0;

@@ -56,14 +56,15 @@ TEST(CodePage, DisplayTextReadsNonUtf8RunsAsGbk) {
         {"开始下载 \xB2\xB9\xB6\xA1.dat", "开始下载 补丁.dat"},
         {"文件下载出错,请重新下载:/home/u/\xD3\xCE\xCF\xB7/download/\xB2\xB9\xB6\xA1.dat!",
          "文件下载出错,请重新下载:/home/u/游戏/download/补丁.dat!"},
-        {"patch 文件下载发生错误， 程序将自动删除\xB2\xB9\xB6\xA1", "patch 文件下载发生错误， 程序将自动删除补丁"},
+        {"patch 文件下载发生错误， 程序将自动删除\xB2\xB9\xB6\xA1",
+         "patch 文件下载发生错误， 程序将自动删除补丁"},
         {"\xB2\xB9\xB6\xA1版本号错误!", "补丁版本号错误!"},
         {"\x95\x5C.dat", "昞.dat"},  // a trail byte that is ASCII
         {"plain ascii", "plain ascii"},
-        {"\xFF\x80x", "\\xFF\\x80x"},           // neither UTF-8 nor GBK
-        {"a\xB2", "a\\xB2"},                      // a lead byte at the end
-        {"\xB2 b", "\\xB2 b"},                    // a lead byte before no trail byte
-        {"\xC0/", "\\xC0/"},                      // nor before "/"
+        {"\xFF\x80x", "\\xFF\\x80x"},              // neither UTF-8 nor GBK
+        {"a\xB2", "a\\xB2"},                       // a lead byte at the end
+        {"\xB2 b", "\\xB2 b"},                     // a lead byte before no trail byte
+        {"\xC0/", "\\xC0/"},                       // nor before "/"
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},  // four-byte UTF-8 stays
     };
     for (const auto& c : cases)

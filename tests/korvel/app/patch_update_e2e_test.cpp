@@ -134,7 +134,6 @@ class PatchUpdateTest : public ::testing::Test {
         return HoldsTree(game_.path(), work_->Sub(version));
     }
 
-
     static TempDir* work_;
     static NginxServer* nginx_;
     TempDir game_, tmp_;

@@ -147,7 +147,6 @@ class BtUpdateTest : public ::testing::Test {
         return HoldsTree(game_.path(), work_->Sub(version));
     }
 
-
     static TempDir* work_;
     static Swarm* swarm_;
     static NginxServer* nginx_;

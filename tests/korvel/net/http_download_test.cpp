@@ -162,8 +162,8 @@ TEST_F(HttpDownloadTest, CancelDuringAPatchStopsQuietly) {
 TEST_F(HttpDownloadTest, StopWhileWaitingGivesTheOutcomeAtHand) {
     // The stop is asked for before the answer: a 200 is a stop, anything
     // else is the failure it is, with its messages.
-    ScriptedServer ok({ReadRequest(), SendBytes(HttpResponse("200 OK", "Content-Length: 5\r\n",
-                                                              "hello"))});
+    ScriptedServer ok(
+        {ReadRequest(), SendBytes(HttpResponse("200 OK", "Content-Length: 5\r\n", "hello"))});
     ScriptedServer missing({ReadRequest(), SendBytes(HttpResponse("404 Not Found", "", ""))});
     ScriptedServer silent({ReadRequest(), SleepFor(std::chrono::seconds(3))});
     struct Case {
@@ -174,7 +174,10 @@ TEST_F(HttpDownloadTest, StopWhileWaitingGivesTheOutcomeAtHand) {
     } cases[] = {
         {"200", ok.Url("/a.dat"), DOWNLOAD_STOPPED, {}},
         {"no answer", silent.Url("/a.dat"), DOWNLOAD_STOPPED, {}},
-        {"404", missing.Url("/a.dat"), DOWNLOAD_FAILED, {"服务器上未找到%s!", "文件下载出错,请重新下载:%s!"}},
+        {"404",
+         missing.Url("/a.dat"),
+         DOWNLOAD_FAILED,
+         {"服务器上未找到%s!", "文件下载出错,请重新下载:%s!"}},
         {"refused", "http://127.0.0.1:1/a.dat", DOWNLOAD_FAILED, {"文件下载出错,请重新下载:%s!"}},
     };
     for (const auto& c : cases) {
@@ -196,9 +199,9 @@ TEST_F(HttpDownloadTest, OnlyWebAddressesAreFetched) {
     ScriptedServer gopherHost({CloseNow()});
     ScriptedServer redirect(
         {ReadRequest(),
-         SendBytes(HttpResponse("302 Found", "Location: file://" + site_->Sub("secret.txt") +
-                                                 "\r\nContent-Length: 0\r\n",
-                                ""))});
+         SendBytes(HttpResponse(
+             "302 Found",
+             "Location: file://" + site_->Sub("secret.txt") + "\r\nContent-Length: 0\r\n", ""))});
     const std::string cases[] = {
         "file://" + site_->Sub("secret.txt"),
         redirect.Url("/a.dat"),

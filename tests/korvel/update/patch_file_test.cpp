@@ -183,7 +183,8 @@ TEST_F(PatchFileTest, SizeIsBoundByMemoryNotByAFixedCap) {
     const std::string body = Section(kSectionAdd, "a.txt", std::string(4000, 'a')) + kEnd;
     for (Codec codec : {Codec::Lzo, Codec::Bzip2}) {
         WritePatch(body, codec);
-        const std::uint64_t packed = ::testing_support::ReadFile(download_.Sub("p.dat")).size() - 12;
+        const std::uint64_t packed =
+            ::testing_support::ReadFile(download_.Sub("p.dat")).size() - 12;
         const std::uint64_t needed =
             packed + body.size() + (codec == Codec::Lzo ? kLzoSlack : kBzip2Slack);
         SetPatchMemoryLimit(needed - 1);

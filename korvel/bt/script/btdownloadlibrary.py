@@ -441,6 +441,7 @@ class _Torrent(object):
         self.handle = handle
         self.feedback = feedback
         self.finished_reported = False
+        self.flushing = False  # finished; waiting for the file to be written out
         self.failed = False
 
     def get_status(self, spew=False):
@@ -504,7 +505,8 @@ def _session_settings(config):
         "allow_multiple_connections_per_ip": not config["one_connection_per_ip"],
         "alert_mask": lt.alert.category_t.error_notification
         | lt.alert.category_t.status_notification
-        | lt.alert.category_t.tracker_notification,
+        | lt.alert.category_t.tracker_notification
+        | lt.alert.category_t.storage_notification,
     }
     if config["ip"]:
         settings["announce_ip"] = config["ip"]
@@ -633,7 +635,14 @@ class Multitorrent(object):
                 self.errorfunc(0, alert.message())
             return
         if isinstance(alert, lt.torrent_finished_alert):
-            if not torrent.finished_reported:
+            # Every piece has passed its check, but blocks may still wait in
+            # the disk cache: the file is reported complete (and so read by
+            # others) only once all of it is written out.
+            if not torrent.finished_reported and not torrent.flushing:
+                torrent.flushing = True
+                torrent.handle.flush_cache()
+        elif isinstance(alert, lt.cache_flushed_alert):
+            if torrent.flushing and not torrent.finished_reported:
                 torrent.finished_reported = True
                 torrent.feedback.finished(torrent)
         elif isinstance(alert, (lt.torrent_error_alert, lt.file_error_alert)):

@@ -30,10 +30,11 @@ class FakeCDebug(types.ModuleType):
         self.lock = threading.Lock()
         self.reset()
 
-    def reset(self, answer=None):
+    def reset(self, answer=None, on_finish=None):
         with self.lock:
             self.records = []
             self.answer = answer or (lambda done, statistics: False)
+            self.on_finish = on_finish or (lambda: None)
 
     def _record(self, name, *args):
         with self.lock:
@@ -54,6 +55,7 @@ class FakeCDebug(types.ModuleType):
 
     def finish(self):
         self._record("finish")
+        self.on_finish()  # what the host may do at once, such as reading the file
 
     def error(self, s):
         self._check_text(s)

@@ -196,7 +196,10 @@ class SwarmTest(unittest.TestCase):
         target = self.tmp.path / "dl" / "patch.rar"
         write_file(target, b"")  # an empty file where the download goes
         stop = threading.Event()
-        C_DEBUG.reset(answer=lambda done, statistics: stop.is_set())
+        # The host checks the file as soon as it is reported complete.
+        at_finish = []
+        C_DEBUG.reset(answer=lambda done, statistics: stop.is_set(),
+                      on_finish=lambda: at_finish.append(target.read_bytes()))
         t = DownloadThread(url, target, LOOPBACK + ["--max_download_rate", "2048"])
         t.start()
         self.assertTrue(wait_until(lambda: C_DEBUG.calls("finish"), 60), C_DEBUG.texts())
@@ -212,6 +215,7 @@ class SwarmTest(unittest.TestCase):
 
         self.assertEqual(target.read_bytes(), data)
         self.assertEqual(len(C_DEBUG.calls("finish")), 1)
+        self.assertTrue(at_finish == [data], "the whole file is on disk when reported complete")
         self.assertEqual([c[3] for c in C_DEBUG.calls("active")], [(size,)])
         self.assertIn("文件不完整!", C_DEBUG.texts())
         displays = [c[3] for c in C_DEBUG.calls("display")]

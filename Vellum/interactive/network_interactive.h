@@ -1,0 +1,46 @@
+// The channel over a TCP connection on 127.0.0.1.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "Vellum/interactive/interactive.h"
+
+namespace vellum {
+
+class NetworkInteractive : public IInteractive {
+  public:
+    // Bind attempts on random ports before Start gives up.
+    static constexpr int kMaxBindAttempts = 1000;
+
+    // port 0: Start listens on a random port of 127.0.0.1 (the launching
+    // side). Any other port: Start connects to 127.0.0.1 at that port.
+    explicit NetworkInteractive(std::uint16_t port);
+    // As above, with the source of candidate listening ports replaced.
+    NetworkInteractive(std::uint16_t port, std::function<std::uint16_t()> pickPort);
+    ~NetworkInteractive() override;
+    NetworkInteractive(const NetworkInteractive&) = delete;
+    NetworkInteractive& operator=(const NetworkInteractive&) = delete;
+
+    bool Start() override;
+    bool ReceiveLine(std::string& line) override;
+    bool SendText(const std::string& s) override;
+    void Stop() override;
+
+    // The port given, or the one Start chose to listen on.
+    std::uint16_t Port() const { return m_channelPort; }
+
+  private:
+    bool Connect();
+    bool Listen();
+    bool EnsurePeer();
+
+    int m_listenSocket = -1;
+    int m_peerSocket = -1;
+    std::uint16_t m_channelPort;
+    std::string m_pending;
+    std::function<std::uint16_t()> m_pickPort;
+};
+
+}  // namespace vellum

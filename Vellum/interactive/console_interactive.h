@@ -26,6 +26,9 @@ class ConsoleInteractive : public IInteractive {
 
     bool Start() override;
     bool ReceiveLine(std::string& line) override;
+    // One write; true when all of s was written. A write to a child that has
+    // gone away raises SIGPIPE unless the process ignores it, as
+    // platform::InitSocketLayer makes it do.
     bool SendText(const std::string& s) override;
     // Ends the line reader's thread (waiting for it) and drops unread lines.
     void Stop() override;

@@ -233,11 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SegmentCase{"LineLongerThanOneReceive",
                                 {"[Interactive]FileName=" + std::string(3000, 'x') + "\n"},
                                 {{"[Interactive]FileName=" + std::string(3000, 'x')}},
-                                false},
-                    SegmentCase{"PartialLineDroppedWhenThePeerCloses",
-                                {"[Interactive]P2PState=1"},
-                                {{}},
-                                true}),
+                                false}),
     [](const testing::TestParamInfo<SegmentCase>& info) { return std::string(info.param.name); });
 
 TEST(NetworkInteractive, CommandBeforeTheEngineConnectsIsLost) {

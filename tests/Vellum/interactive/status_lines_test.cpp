@@ -54,9 +54,4 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"P2PState", "14"}}}),
     [](const testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
 
-TEST(SendCommand, WithoutAChannelSendsNothing) {
-    EXPECT_FALSE(vellum::SendCommand(nullptr, "stat"));
-    EXPECT_FALSE(vellum::SendGet(nullptr, "tb"));
-}
-
 }  // namespace

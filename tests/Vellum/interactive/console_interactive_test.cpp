@@ -18,25 +18,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/Vellum/interactive/channel_support.h"
+
 extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kPatience = std::chrono::seconds(10);
-
-std::vector<std::string> ReceiveLines(vellum::IInteractive& channel, std::size_t count) {
-    std::vector<std::string> lines;
-    std::string line;
-    const auto deadline = Clock::now() + kPatience;
-    while (lines.size() < count && Clock::now() < deadline) {
-        if (channel.ReceiveLine(line))
-            lines.push_back(line);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return lines;
-}
+using namespace channel_support;
 
 // Stops the channel; a reader thread that does not end fails the test
 // program at once instead of hanging it.

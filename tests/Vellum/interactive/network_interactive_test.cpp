@@ -17,12 +17,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/Vellum/interactive/channel_support.h"
+
 #include "Vellum/interactive/status_lines.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kPatience = std::chrono::seconds(10);
+using namespace channel_support;
 
 sockaddr_in Loopback(std::uint16_t port) {
     sockaddr_in address{};
@@ -75,20 +76,6 @@ class Client {
   private:
     int m_fd;
 };
-
-// Calls ReceiveLine until count lines came or the time is up.
-std::vector<std::string> ReceiveLines(vellum::IInteractive& channel, std::size_t count) {
-    std::vector<std::string> lines;
-    std::string line;
-    const auto deadline = Clock::now() + kPatience;
-    while (lines.size() < count && Clock::now() < deadline) {
-        if (channel.ReceiveLine(line))
-            lines.push_back(line);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return lines;
-}
 
 // Calls ReceiveLine until it accepted the waiting client (it gives false
 // throughout, as nothing was sent yet).

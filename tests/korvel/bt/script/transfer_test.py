@@ -17,14 +17,20 @@ FETCH_FAILED = "获取种子文件失败, 请稍候再试。(Error reading .torr
 LOOPBACK = ["--bind", "127.0.0.1"]
 
 
+def serve_scratch_folder(test):
+    """test.tmp, a scratch folder, and test.nginx serving its www/ folder;
+    both go when the test ends."""
+    test.tmp = TempDir()
+    test.addCleanup(test.tmp.remove)
+    test.www = test.tmp.path / "www"
+    test.www.mkdir()
+    test.nginx = Nginx(test.www)
+    test.addCleanup(test.nginx.stop)
+
+
 class FetchTest(unittest.TestCase):
     def setUp(self):
-        self.tmp = TempDir()
-        self.addCleanup(self.tmp.remove)
-        self.www = self.tmp.path / "www"
-        self.www.mkdir()
-        self.nginx = Nginx(self.www)
-        self.addCleanup(self.nginx.stop)
+        serve_scratch_folder(self)
 
     def test_data_variant_when_torrent_is_missing(self):
         data = os.urandom(100000)
@@ -173,12 +179,7 @@ class SwarmTest(unittest.TestCase):
         cls.swarm.stop()
 
     def setUp(self):
-        self.tmp = TempDir()
-        self.addCleanup(self.tmp.remove)
-        self.www = self.tmp.path / "www"
-        self.www.mkdir()
-        self.nginx = Nginx(self.www)
-        self.addCleanup(self.nginx.stop)
+        serve_scratch_folder(self)
 
     def publish(self, name, size):
         """A file seeded by its own aria2c; gives (data, torrent url, torrent)."""

@@ -120,8 +120,10 @@ int ParseAnswer(std::string_view answer, const std::vector<int>& results, int de
     return 0;
 }
 
-// Answers given in advance through KORVEL_ANSWERS ("yes,no,ok", also the
-// button letters or labels; "-" takes the default), used up in order.
+std::atomic<const char*> g_answersVariable{"KORVEL_ANSWERS"};
+
+// Answers given in advance through the answers variable ("yes,no,ok", also
+// the button letters or labels; "-" takes the default), used up in order.
 bool NextScriptedAnswer(std::string& answer) {
     static std::mutex mutex;
     static std::deque<std::string> answers;
@@ -129,7 +131,7 @@ bool NextScriptedAnswer(std::string& answer) {
     std::lock_guard lock(mutex);
     if (!loaded) {
         loaded = true;
-        if (const char* env = std::getenv("KORVEL_ANSWERS")) {
+        if (const char* env = std::getenv(g_answersVariable.load())) {
             std::string_view rest = env;
             while (!rest.empty()) {
                 const std::size_t comma = rest.find(',');
@@ -197,7 +199,8 @@ int ConsoleMessageBoxes::Show(const MessageBoxSpec& box) {
     std::string scripted;
     if (NextScriptedAnswer(scripted)) {
         const int r = ScriptedResult(scripted, results, def);
-        std::fprintf(out_, "└─ %s → %s (KORVEL_ANSWERS)\n", buttons.c_str(), ButtonLabel(r));
+        std::fprintf(out_, "└─ %s → %s (%s)\n", buttons.c_str(), ButtonLabel(r),
+                     g_answersVariable.load());
         std::fflush(out_);
         return r;
     }
@@ -256,6 +259,10 @@ MessageBoxes& CurrentMessageBoxes() {
 
 int ShowMessageBox(const MessageBoxSpec& box) {
     return CurrentMessageBoxes().Show(box);
+}
+
+void SetScriptedAnswersVariable(const char* name) {
+    g_answersVariable = name;
 }
 
 }  // namespace platform

@@ -46,10 +46,16 @@ class MessageBoxes {
     virtual int Show(const MessageBoxSpec& box) = 0;
 };
 
-// Text on a stream (stderr by default). Answers come from KORVEL_ANSWERS
-// while it has any (comma-separated: yes, no, ok, cancel, retry, a button's
-// letter or label, or "-" for the default button), then from the user when
-// the input is a terminal; otherwise the default button is taken and printed.
+// Names the environment variable console boxes take scripted answers from
+// (KORVEL_ANSWERS unless changed). Call before the first box; name must
+// outlive the process.
+void SetScriptedAnswersVariable(const char* name);
+
+// Text on a stream (stderr by default). Answers come from the variable
+// named above while it has any (comma-separated: yes, no, ok, cancel,
+// retry, a button's letter or label, or "-" for the default button), then
+// from the user when the input is a terminal; otherwise the default button
+// is taken and printed.
 class ConsoleMessageBoxes : public MessageBoxes {
   public:
     ConsoleMessageBoxes(std::FILE* out = stderr, int inputFd = 0);

@@ -11,7 +11,8 @@
 #include <string>
 
 #include "korvel/app/korvel_view.h"
-#include "korvel/app/message_loop.h"
+#include "common/message_loop.h"
+#include "korvel/app/messages.h"
 
 class ConsoleView : public KorvelView {
   public:

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "korvel/app/korvel_view.h"
-#include "korvel/app/message_loop.h"
+#include "common/message_loop.h"
+#include "korvel/app/messages.h"
 #include "korvel/app/worker_thread.h"
 #include "korvel/bt/torrent_window.h"
 #include "platform/message_box.h"

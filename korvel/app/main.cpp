@@ -1,5 +1,5 @@
 #include "korvel/app/command_line.h"
-#include "korvel/app/gtk/gtk_message_box.h"
+#include "common/gtk/gtk_message_box.h"
 #include "korvel/app/gtk/gtk_view.h"
 #include "korvel/app/korvel_app.h"
 #include "korvel/app/korvel_dlg.h"

@@ -1,10 +1,7 @@
 // Window messages, timers and control ids of the updater's main window.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <utility>
+#include "common/message.h"
 
 // Window messages.
 enum WindowMessage : unsigned {
@@ -32,16 +29,4 @@ enum ControlId : int {
     IDC_TEXT_STATUS = 1004,
     IDC_TEXT_DONE = 1005,
     IDC_TEXT_PROGRESS = 1006,  // label of bar 1001
-};
-
-// One posted message. Plain numbers travel in wParam/lParam; heap payloads
-// are owned by the message, so whoever holds it last frees them, whether or
-// not a handler looked at them.
-struct Message {
-    unsigned id = 0;
-    std::int64_t wParam = 0;
-    std::int64_t lParam = 0;
-    std::unique_ptr<std::string> text;                              // 1125, 2027, 2028
-    std::unique_ptr<double> percent;                                // 2027
-    std::unique_ptr<std::pair<std::uint32_t, std::uint32_t>> size;  // 2025: low, high
 };

@@ -4,7 +4,8 @@
 #include <memory>
 
 #include "korvel/app/korvel_view.h"
-#include "korvel/app/message_loop.h"
+#include "common/message_loop.h"
+#include "korvel/app/messages.h"
 
 // Makes the windowed view; gives null when the display cannot be opened.
 using WindowedViewMaker = std::unique_ptr<KorvelView> (*)(MessageLoop& loop);

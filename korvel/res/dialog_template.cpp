@@ -2,6 +2,8 @@
 
 namespace res {
 
+using namespace dlg;
+
 namespace {
 
 constexpr std::uint32_t kStatic = WS_CHILD | WS_VISIBLE;

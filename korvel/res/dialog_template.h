@@ -1,52 +1,13 @@
-// Dialog templates of the updater as data: the window's style, its font and
-// its controls in dialog units.
+// The updater's dialog templates.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include "common/dialog_template.h"
 
 namespace res {
 
-// Style bits a template carries.
-inline constexpr std::uint32_t WS_POPUP = 0x80000000;
-inline constexpr std::uint32_t WS_CHILD = 0x40000000;
-inline constexpr std::uint32_t WS_VISIBLE = 0x10000000;
-inline constexpr std::uint32_t WS_BORDER = 0x00800000;
-inline constexpr std::uint32_t DS_SETFONT = 0x00000040;  // the template names a font
-inline constexpr std::uint32_t WS_EX_APPWINDOW = 0x00040000;
-inline constexpr std::uint32_t PBS_SMOOTH = 0x00000001;
-
-// Id of controls that are never addressed (labels).
-inline constexpr int IDC_STATIC = -1;
-
 inline constexpr unsigned IDD_KORVEL_DIALOG = 102;
 
-enum class ControlClass { Static, ProgressBar };
-
-struct DialogControl {
-    ControlClass kind = ControlClass::Static;
-    int id = IDC_STATIC;
-    std::string text;
-    std::uint32_t style = 0;
-    int x = 0, y = 0, cx = 0, cy = 0;  // dialog units
-};
-
-struct DialogTemplate {
-    unsigned id = 0;
-    bool extended = true;  // extended templates also carry weight and italic
-    std::uint32_t style = 0;
-    std::uint32_t exStyle = 0;
-    // Font, meaningful only with DS_SETFONT in style.
-    int pointSize = 0;
-    int weight = 0;
-    bool italic = false;
-    std::string face;
-    int cx = 0, cy = 0;  // dialog units
-    std::vector<DialogControl> controls;
-};
-
 // The template with the given id; nullptr for an unknown one.
-const DialogTemplate* FindDialogTemplate(unsigned id);
+const dlg::DialogTemplate* FindDialogTemplate(unsigned id);
 
 }  // namespace res

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "korvel/app/gtk/font_setup.h"
-#include "korvel/app/gtk/gtk_message_box.h"
+#include "common/gtk/font_setup.h"
+#include "common/gtk/gtk_message_box.h"
 #include "korvel/res/dialog_template.h"
 #include "korvel/res/resources.h"
 #include "platform/codepage.h"
@@ -107,7 +107,7 @@ GtkView::~GtkView() {
 }
 
 void GtkView::Create(const std::string& title) {
-    const res::DialogTemplate* tpl = res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
+    const dlg::DialogTemplate* tpl = res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
 
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     g_object_ref_sink(window_);
@@ -141,11 +141,11 @@ void GtkView::Create(const std::string& title) {
     // One child per template control, in template order, so that the
     // layout finds each of them.
     std::vector<int> childIds;
-    for (const res::DialogControl& c : tpl->controls) {
+    for (const dlg::DialogControl& c : tpl->controls) {
         auto control = std::make_unique<Control>();
         control->id = c.id;
         control->view = this;
-        control->bar = c.kind == res::ControlClass::ProgressBar;
+        control->bar = c.kind == dlg::ControlClass::ProgressBar;
         if (control->bar) {
             control->widget = gtk_progress_bar_new();
             gtk_style_context_add_class(gtk_widget_get_style_context(control->widget),

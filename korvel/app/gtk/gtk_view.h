@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "korvel/app/korvel_view.h"
-#include "korvel/app/template_layout.h"
+#include "common/template_layout.h"
 
 namespace gtkui {
 

@@ -1,15 +1,16 @@
-#include "korvel/app/template_layout.h"
+#include "common/template_layout.h"
 
 #include <gtest/gtest.h>
 
 #include "korvel/app/messages.h"
+#include "korvel/res/dialog_template.h"
 
 namespace {
 
-using res::IDC_STATIC;
+using dlg::IDC_STATIC;
 
-const res::DialogTemplate& Dialog102() {
-    const res::DialogTemplate* tpl = res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
+const dlg::DialogTemplate& Dialog102() {
+    const dlg::DialogTemplate* tpl = res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
     EXPECT_NE(tpl, nullptr);
     return *tpl;
 }
@@ -20,7 +21,7 @@ FontMetrics SongMetrics(const FontRequest& font) {
     return {font.pixelHeight, 52 * (font.pixelHeight / 2)};
 }
 
-std::vector<int> ChildIdsOf(const res::DialogTemplate& tpl) {
+std::vector<int> ChildIdsOf(const dlg::DialogTemplate& tpl) {
     std::vector<int> ids;
     for (const auto& c : tpl.controls)
         ids.push_back(c.id);
@@ -28,7 +29,7 @@ std::vector<int> ChildIdsOf(const res::DialogTemplate& tpl) {
 }
 
 TEST(TemplateLayout, Dialog102WithSongMetricsAt96Dpi) {
-    const res::DialogTemplate& tpl = Dialog102();
+    const dlg::DialogTemplate& tpl = Dialog102();
     std::vector<FontRequest> asked;
     const TemplateLayout layout = ApplyTemplateLayout(
         tpl, 96,
@@ -83,7 +84,7 @@ TEST(TemplateLayout, FontSizeFollowsTheResolutionAskedFor) {
         {9, 96, 12},  {9, 120, 15}, {9, 144, 18}, {9, 72, 9},          {8, 96, 11},
         {10, 96, 13}, {-9, 96, 12}, {0, 96, 0},   {40000, 96, -53332},
     };
-    res::DialogTemplate tpl = Dialog102();
+    dlg::DialogTemplate tpl = Dialog102();
     for (const auto& c : cases) {
         tpl.pointSize = c.pointSize;
         EXPECT_EQ(TemplateFont(tpl, c.dpi).pixelHeight, c.pixelHeight)
@@ -94,7 +95,7 @@ TEST(TemplateLayout, FontSizeFollowsTheResolutionAskedFor) {
 // Whatever resolution the font was measured for, a layout made with the
 // same metrics lands on the same pixels; only the font request scales.
 TEST(TemplateLayout, LayoutAtOtherResolutionsScalesWithTheFont) {
-    const res::DialogTemplate& tpl = Dialog102();
+    const dlg::DialogTemplate& tpl = Dialog102();
     struct Case {
         int dpi;
         int width, height;
@@ -107,8 +108,8 @@ TEST(TemplateLayout, LayoutAtOtherResolutionsScalesWithTheFont) {
 }
 
 TEST(TemplateLayout, TemplateWithoutFontUsesTahoma8) {
-    res::DialogTemplate tpl = Dialog102();
-    tpl.style &= ~res::DS_SETFONT;
+    dlg::DialogTemplate tpl = Dialog102();
+    tpl.style &= ~dlg::DS_SETFONT;
     tpl.weight = 700;
     tpl.italic = true;
 
@@ -130,7 +131,7 @@ TEST(TemplateLayout, TemplateWithoutFontUsesTahoma8) {
 }
 
 TEST(TemplateLayout, WeightAndItalicOnlyFromExtendedTemplates) {
-    res::DialogTemplate tpl = Dialog102();
+    dlg::DialogTemplate tpl = Dialog102();
     tpl.weight = 700;
     tpl.italic = true;
     FontRequest extended = TemplateFont(tpl, 96);
@@ -156,7 +157,7 @@ TEST(TemplateLayout, AverageWidthRounding) {
 // Controls are looked up among the window's children in order, each search
 // starting after the previous find; the first one missing ends the layout.
 TEST(TemplateLayout, ChildLookupStopsAtTheFirstMissingControl) {
-    const res::DialogTemplate& tpl = Dialog102();
+    const dlg::DialogTemplate& tpl = Dialog102();
     const std::vector<int> all = ChildIdsOf(tpl);
     struct Case {
         const char* what;

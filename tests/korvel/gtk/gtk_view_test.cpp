@@ -10,8 +10,8 @@
 #include <functional>
 #include <thread>
 
-#include "korvel/app/gtk/font_setup.h"
-#include "korvel/app/gtk/gtk_message_box.h"
+#include "common/gtk/font_setup.h"
+#include "common/gtk/gtk_message_box.h"
 #include "korvel/app/messages.h"
 #include "korvel/res/dialog_template.h"
 #include "tests/support/xvfb.h"
@@ -45,7 +45,7 @@ std::vector<int> TemplateChildIds() {
 // the same at any screen resolution and lays the window out at 437 x 463.
 TEST(FontSetup, SongFaceGivesThePictureLayoutAtEveryResolution) {
     ASSERT_TRUE(gtkui::InstallFontAliases());
-    const res::DialogTemplate& tpl = *res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
+    const dlg::DialogTemplate& tpl = *res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
     for (const char* face : {"宋体", "SimSun"})
         EXPECT_EQ(gtkui::ResolvedFamily({face, 12, 0, false}), gtkui::kSongFace) << face;
     for (double dpi : {96.0, 120.0, 144.0}) {

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "korvel/app/template_layout.h"
+#include "common/template_layout.h"
+#include "korvel/res/dialog_template.h"
 #include "korvel/res/hosts.h"
 
 namespace {
@@ -99,7 +100,7 @@ TEST(Resources, PicturesHaveTheWindowSize) {
 
 // The pictures are drawn for the template's layout with a 12-pixel Song face.
 TEST(Resources, TemplateLaysOutToThePictureSize) {
-    const res::DialogTemplate* tpl = res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
+    const dlg::DialogTemplate* tpl = res::FindDialogTemplate(res::IDD_KORVEL_DIALOG);
     ASSERT_NE(tpl, nullptr);
     std::vector<int> ids;
     for (const auto& c : tpl->controls)

@@ -1,4 +1,4 @@
-#include "korvel/app/template_layout.h"
+#include "common/template_layout.h"
 
 namespace {
 
@@ -18,10 +18,10 @@ int ScaleY(int units, int charHeight) {
 
 }  // namespace
 
-FontRequest TemplateFont(const res::DialogTemplate& tpl, int dotsPerInch) {
+FontRequest TemplateFont(const dlg::DialogTemplate& tpl, int dotsPerInch) {
     FontRequest font;
     int pointSize = kFallbackPointSize;
-    if (tpl.style & res::DS_SETFONT) {
+    if (tpl.style & dlg::DS_SETFONT) {
         pointSize = tpl.pointSize;
         font.face = tpl.face;
         if (tpl.extended) {
@@ -50,7 +50,7 @@ int DialogUnitsToPixelsY(int units, int charHeight) {
     return ScaleY(units, charHeight);
 }
 
-TemplateLayout ApplyTemplateLayout(const res::DialogTemplate& tpl, int dotsPerInch,
+TemplateLayout ApplyTemplateLayout(const dlg::DialogTemplate& tpl, int dotsPerInch,
                                    const FontMeasure& measure, const std::vector<int>& childIds) {
     TemplateLayout layout;
     layout.font = TemplateFont(tpl, dotsPerInch);
@@ -62,7 +62,7 @@ TemplateLayout ApplyTemplateLayout(const res::DialogTemplate& tpl, int dotsPerIn
 
     std::size_t next = 0;  // where the search for the next control starts
     for (std::size_t i = 0; i < tpl.controls.size(); ++i) {
-        const res::DialogControl& c = tpl.controls[i];
+        const dlg::DialogControl& c = tpl.controls[i];
         std::size_t found = next;
         while (found < childIds.size() && childIds[found] != c.id)
             ++found;

@@ -1,4 +1,4 @@
-#include "korvel/app/gtk/font_setup.h"
+#include "common/gtk/font_setup.h"
 
 #include <fontconfig/fontconfig.h>
 #include <pango/pangocairo.h>
@@ -10,7 +10,9 @@ namespace gtkui {
 
 namespace {
 
-// The Song face of the dialog template, under the names it goes by.
+// The Song face of the dialog templates, under the names it goes by. The
+// templates' generic "MS Shell Dlg" resolves to the same face on the
+// systems the windows were drawn for.
 constexpr const char* kAliases = R"(<?xml version="1.0"?>
 <!DOCTYPE fontconfig SYSTEM "urn:fontconfig:fonts.dtd">
 <fontconfig>
@@ -24,6 +26,10 @@ constexpr const char* kAliases = R"(<?xml version="1.0"?>
   </alias>
   <alias binding="strong">
     <family>新宋体</family>
+    <prefer><family>AR PL SungtiL GB</family></prefer>
+  </alias>
+  <alias binding="strong">
+    <family>MS Shell Dlg</family>
     <prefer><family>AR PL SungtiL GB</family></prefer>
   </alias>
 </fontconfig>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "korvel/res/dialog_template.h"
+#include "common/dialog_template.h"
 
 // The font a layout is made with. pixelHeight is the character height the
 // font is created with (the em size in pixels, without internal leading).
@@ -53,7 +53,7 @@ inline constexpr const char* kFallbackFace = "Tahoma";
 inline constexpr const char* kAlphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
 // The font of a template at the given resolution.
-FontRequest TemplateFont(const res::DialogTemplate& tpl, int dotsPerInch);
+FontRequest TemplateFont(const dlg::DialogTemplate& tpl, int dotsPerInch);
 
 // Average character width from the width of kAlphabet, rounded as dialog
 // units are.
@@ -68,5 +68,5 @@ int DialogUnitsToPixelsY(int units, int charHeight);
 // controls in their order; each template control is looked up from the child
 // after the previously found one, and the layout stops at the first control
 // that is not found.
-TemplateLayout ApplyTemplateLayout(const res::DialogTemplate& tpl, int dotsPerInch,
+TemplateLayout ApplyTemplateLayout(const dlg::DialogTemplate& tpl, int dotsPerInch,
                                    const FontMeasure& measure, const std::vector<int>& childIds);

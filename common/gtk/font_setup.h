@@ -1,4 +1,4 @@
-// Fonts of the updater's window: the program's own fontconfig aliases and the
+// Fonts of the windows: the program's own fontconfig aliases and the
 // measuring of a template font with Pango.
 #pragma once
 
@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "korvel/app/template_layout.h"
+#include "common/template_layout.h"
 
 namespace gtkui {
 

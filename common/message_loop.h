@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "korvel/app/messages.h"
+#include "common/message.h"
 
 typedef struct _GMainLoop GMainLoop;
 typedef struct _GSource GSource;

@@ -1,4 +1,4 @@
-#include "korvel/app/message_loop.h"
+#include "common/message_loop.h"
 
 #include <glib.h>
 
@@ -12,6 +12,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+constexpr unsigned kTextMessage = 1125;
 
 // Waiting while held: the main context keeps turning (a toolkit keeps
 // drawing), but the loop's own messages and ticks wait for the end, in order.
@@ -32,13 +34,13 @@ TEST(MessageLoopHeld, OwnMessagesAndTicksWaitOthersRun) {
         },
         &drawn);
 
-    loop.Post(WM_STATUS_TEXT, 1);  // queued before the wait
+    loop.Post(kTextMessage, 1);  // queued before the wait
     loop.SetTimer(7, 10);
     loop.SetTimer(8, 10);
     std::vector<std::string> handledWhileWaiting;
     const int result = loop.RunHeld([&] {
-        loop.Post(WM_STATUS_TEXT, 2);
-        loop.Post(WM_STATUS_TEXT, 3);
+        loop.Post(kTextMessage, 2);
+        loop.Post(kTextMessage, 3);
         std::this_thread::sleep_for(150ms);  // several ticks of both timers
         loop.Call([&] {
             handledWhileWaiting = handled;
@@ -46,7 +48,7 @@ TEST(MessageLoopHeld, OwnMessagesAndTicksWaitOthersRun) {
         });
         return 42;
     });
-    loop.Post(WM_STATUS_TEXT, 4);  // after the wait
+    loop.Post(kTextMessage, 4);  // after the wait
     loop.DrainPending();
     g_source_remove(painter);
 

@@ -1,4 +1,4 @@
-#include "korvel/app/message_loop.h"
+#include "common/message_loop.h"
 
 #include <glib.h>
 

@@ -1,4 +1,4 @@
-#include "korvel/app/gtk/gtk_message_box.h"
+#include "common/gtk/gtk_message_box.h"
 
 #include <condition_variable>
 #include <mutex>

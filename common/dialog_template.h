@@ -13,9 +13,17 @@ inline constexpr std::uint32_t WS_POPUP = 0x80000000;
 inline constexpr std::uint32_t WS_CHILD = 0x40000000;
 inline constexpr std::uint32_t WS_VISIBLE = 0x10000000;
 inline constexpr std::uint32_t WS_BORDER = 0x00800000;
+inline constexpr std::uint32_t WS_CAPTION = 0x00C00000;
+inline constexpr std::uint32_t WS_SYSMENU = 0x00080000;
+inline constexpr std::uint32_t WS_MINIMIZEBOX = 0x00020000;
+inline constexpr std::uint32_t WS_TABSTOP = 0x00010000;
 inline constexpr std::uint32_t DS_SETFONT = 0x00000040;  // the template names a font
+inline constexpr std::uint32_t DS_MODALFRAME = 0x00000080;
 inline constexpr std::uint32_t WS_EX_APPWINDOW = 0x00040000;
 inline constexpr std::uint32_t PBS_SMOOTH = 0x00000001;
+inline constexpr std::uint32_t ES_AUTOHSCROLL = 0x00000080;
+inline constexpr std::uint32_t ES_READONLY = 0x00000800;
+inline constexpr std::uint32_t BS_DEFPUSHBUTTON = 0x00000001;
 
 // Id of controls that are never addressed (labels).
 inline constexpr int IDC_STATIC = -1;

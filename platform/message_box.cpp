@@ -122,9 +122,11 @@ int ParseAnswer(std::string_view answer, const std::vector<int>& results, int de
 
 std::atomic<const char*> g_answersVariable{"KORVEL_ANSWERS"};
 
+}  // namespace
+
 // Answers given in advance through the answers variable ("yes,no,ok", also
 // the button letters or labels; "-" takes the default), used up in order.
-bool NextScriptedAnswer(std::string& answer) {
+bool TakeScriptedAnswer(std::string& answer) {
     static std::mutex mutex;
     static std::deque<std::string> answers;
     static bool loaded = false;
@@ -146,6 +148,8 @@ bool NextScriptedAnswer(std::string& answer) {
     answers.pop_front();
     return true;
 }
+
+namespace {
 
 int ScriptedResult(std::string word, const std::vector<int>& results, int def) {
     for (auto& c : word)
@@ -197,7 +201,7 @@ int ConsoleMessageBoxes::Show(const MessageBoxSpec& box) {
     }
 
     std::string scripted;
-    if (NextScriptedAnswer(scripted)) {
+    if (TakeScriptedAnswer(scripted)) {
         const int r = ScriptedResult(scripted, results, def);
         std::fprintf(out_, "└─ %s → %s (%s)\n", buttons.c_str(), ButtonLabel(r),
                      g_answersVariable.load());

@@ -50,6 +50,9 @@ class MessageBoxes {
 // (KORVEL_ANSWERS unless changed). Call before the first box; name must
 // outlive the process.
 void SetScriptedAnswersVariable(const char* name);
+// The next of the scripted answers, if any are left; the answers of boxes
+// and of other console prompts come from the one list, in order.
+bool TakeScriptedAnswer(std::string& answer);
 
 // Text on a stream (stderr by default). Answers come from the variable
 // named above while it has any (comma-separated: yes, no, ok, cancel,

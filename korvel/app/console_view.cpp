@@ -1,18 +1,11 @@
 #include "korvel/app/console_view.h"
 
-#include <glib-unix.h>
-#include <glib.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "korvel/app/messages.h"
 #include "platform/codepage.h"
 
 namespace {
-
-constexpr auto kMinInterval = std::chrono::milliseconds(250);
 
 std::string Bar(int percent) {
     const int filled = percent / 5;
@@ -25,38 +18,28 @@ std::string Bar(int percent) {
 }  // namespace
 
 ConsoleView::ConsoleView(MessageLoop& loop, std::FILE* out)
-    : loop_(loop), out_(out), tty_(::isatty(::fileno(out)) != 0) {
+    : loop_(loop), line_(out, [this] { return Render(); }) {
     bars_[IDC_PROGRESS_DOWNLOAD] = 0;
     bars_[IDC_PROGRESS_UPDATE] = 0;
 }
 
-ConsoleView::~ConsoleView() {
-    if (pendingFlush_)
-        g_source_remove(pendingFlush_);
-    if (sigint_)
-        g_source_remove(sigint_);
-}
+ConsoleView::~ConsoleView() = default;
 
 void ConsoleView::Create(const std::string& title) {
     // Ctrl+C is the console's cancel button: it asks before anything stops.
-    sigint_ = g_unix_signal_add(
-        SIGINT,
-        [](gpointer self) -> gboolean {
-            auto* view = static_cast<ConsoleView*>(self);
-            if (view->commands_.ok)
-                view->commands_.ok();
-            return G_SOURCE_CONTINUE;
-        },
-        this);
-    std::fprintf(out_, "== %s ==\n", platform::DisplayText(title).c_str());
-    std::fflush(out_);
+    interrupt_ = std::make_unique<InterruptWatch>([this] {
+        if (commands_.ok)
+            commands_.ok();
+    });
+    std::fprintf(line_.Out(), "== %s ==\n", platform::DisplayText(title).c_str());
+    std::fflush(line_.Out());
 }
 
 void ConsoleView::SetText(int controlId, const std::string& text) {
     if (texts_[controlId] == text)
         return;
     texts_[controlId] = text;
-    Changed();
+    line_.Changed();
 }
 
 void ConsoleView::SetBar(int controlId, int position) {
@@ -64,15 +47,11 @@ void ConsoleView::SetBar(int controlId, int position) {
     if (bars_[controlId] == position)
         return;
     bars_[controlId] = position;
-    Changed();
+    line_.Changed();
 }
 
 void ConsoleView::ShowWindow(bool visible) {
-    if (visible_ && !visible)
-        Flush();
-    visible_ = visible;
-    if (visible_)
-        Changed();
+    line_.SetVisible(visible);
 }
 
 std::string ConsoleView::Render() const {
@@ -90,64 +69,15 @@ std::string ConsoleView::Render() const {
     return line;
 }
 
-void ConsoleView::Changed() {
-    if (!visible_ || pendingFlush_)
-        return;
-    const auto since = std::chrono::steady_clock::now() - lastFlush_;
-    if (since >= kMinInterval) {
-        Flush();
-        return;
-    }
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kMinInterval - since);
-    pendingFlush_ = g_timeout_add(
-        static_cast<guint>(wait.count()) + 1,
-        [](gpointer self) -> gboolean {
-            auto* view = static_cast<ConsoleView*>(self);
-            view->pendingFlush_ = 0;
-            view->Flush();
-            return G_SOURCE_REMOVE;
-        },
-        this);
-}
-
-void ConsoleView::Flush() {
-    if (pendingFlush_) {
-        g_source_remove(pendingFlush_);
-        pendingFlush_ = 0;
-    }
-    lastFlush_ = std::chrono::steady_clock::now();
-    const std::string line = platform::DisplayText(Render());
-    if (line == lastLine_)
-        return;
-    lastLine_ = line;
-    if (tty_) {
-        // Redraw the one status line in place.
-        std::fprintf(out_, "\r\033[2K%s", line.c_str());
-        drawn_ = true;
-    } else {
-        std::fprintf(out_, "%s\n", line.c_str());
-    }
-    std::fflush(out_);
-}
-
 int ConsoleView::MessageBox(const platform::MessageBoxSpec& box) {
-    Flush();
-    if (drawn_) {
-        std::fputc('\n', out_);
-        std::fflush(out_);
-        drawn_ = false;
-        lastLine_.clear();
-    }
+    line_.Flush();
+    line_.Break();
     // The box waits for an answer on another thread while this one keeps
     // handling messages and timers, as a modal box does.
     return loop_.RunModal([&] { return boxes_.Show(box); });
 }
 
 void ConsoleView::Destroy() {
-    Flush();
-    if (drawn_) {
-        std::fputc('\n', out_);
-        drawn_ = false;
-    }
-    std::fflush(out_);
+    line_.Flush();
+    line_.Break();
 }

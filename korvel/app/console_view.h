@@ -5,11 +5,12 @@
 // command.
 #pragma once
 
-#include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 
+#include "common/console_line.h"
 #include "korvel/app/korvel_view.h"
 #include "common/message_loop.h"
 #include "korvel/app/messages.h"
@@ -31,19 +32,10 @@ class ConsoleView : public KorvelView {
     std::string Render() const;
 
   private:
-    void Changed();
-    void Flush();
-
     MessageLoop& loop_;
-    std::FILE* out_;
-    bool tty_;
-    bool visible_ = false;
     std::map<int, std::string> texts_;
     std::map<int, int> bars_;
-    std::string lastLine_;
-    bool drawn_ = false;  // terminal: a block is on screen to redraw
-    std::chrono::steady_clock::time_point lastFlush_{};
-    unsigned pendingFlush_ = 0;  // GLib source id of a deferred flush
-    unsigned sigint_ = 0;        // GLib source id of the Ctrl+C watch
+    ConsoleLine line_;
+    std::unique_ptr<InterruptWatch> interrupt_;
     platform::ConsoleMessageBoxes boxes_;
 };

@@ -6,8 +6,9 @@
 //
 // Environment:
 //   STAND_IN_LOG      folder; "argv" gets the arguments (one per line, the
-//                     program path left out), "commands" every command line
-//                     received, as it comes.
+//                     program path left out), "fds" the files open at start
+//                     ("<fd> <what it is>" per line), "commands" every
+//                     command line received, as it comes.
 //   STAND_IN_SCRIPT   steps separated by ";" or line feeds, run in order:
 //                       state N          P2PState N, sent at once
 //                       verify F         VerifyPercentage F, sent at once
@@ -25,6 +26,9 @@
 //                     After the last step it keeps answering, with values
 //                     frozen, until "quit" or the channel closes.
 //   STAND_IN_LIFETIME_MS  ends after this long in any case (60000).
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -216,6 +220,27 @@ class StandIn {
     std::string m_fileName = ":";
 };
 
+// The files this process was started with, as /proc tells them.
+void LogOpenFiles(const std::string& path) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return;
+    std::vector<std::string> lines;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || std::atoi(name.c_str()) == ::dirfd(dir))
+            continue;
+        char target[512] = {};
+        const ssize_t n = ::readlink(("/proc/self/fd/" + name).c_str(), target, sizeof target - 1);
+        lines.push_back(name + " " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0));
+    }
+    ::closedir(dir);
+    std::sort(lines.begin(), lines.end());
+    std::ofstream out(path, std::ios::trunc);
+    for (const std::string& line : lines)
+        out << line << '\n';
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -224,6 +249,8 @@ int main(int argc, char** argv) {
         std::ofstream out(logDir + "/argv", std::ios::trunc);
         for (int i = 1; i < argc; ++i)
             out << argv[i] << '\n';
+        out.close();
+        LogOpenFiles(logDir + "/fds");
     }
 
     const auto keys = ReadArguments(argc, argv);

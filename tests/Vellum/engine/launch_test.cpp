@@ -1,5 +1,6 @@
 #include "Vellum/engine/launch.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -380,8 +381,12 @@ TEST_F(EngineTest, LaunchPassesTheArgumentLineAndAnswersOverTheChannel) {
     g_engineStatus.state = DOWNLOADING;
     StatusKeyMap["Stale"] = "1";
     const std::string repairDir = m_runtime.Sub("game folder") + "/";
+    // A file of ours left open across exec must not reach the engine.
+    const int inheritable = ::open("/dev/zero", O_RDONLY);
+    ASSERT_GE(inheritable, 0);
 
     ASSERT_TRUE(LaunchEngine(Extracted(), Params(repairDir)));
+    ::close(inheritable);
     LaunchState& launch = CurrentLaunch();
     EXPECT_EQ(g_engineStatus.state, BEGIN);
     EXPECT_EQ(StatusKeyMap.count("Stale"), 0u);
@@ -421,6 +426,8 @@ TEST_F(EngineTest, LaunchPassesTheArgumentLineAndAnswersOverTheChannel) {
                                                "-InteractivePort",
                                                std::to_string(channel->Port())};
     EXPECT_EQ(Lines(ReadFile(log.Sub("argv"))), expected);
+    EXPECT_EQ(Lines(ReadFile(log.Sub("fds"))),
+              (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));
     EXPECT_TRUE(m_boxes.Shown().empty());
 }
 

@@ -465,6 +465,20 @@ TEST_F(EngineTest, ScriptedStandInReportsItsStepsAndQuits) {
     EXPECT_EQ(Lines(ReadFile(log.Sub("commands"))).front(), "stat");
 }
 
+// A new launch replaces the channel; the engine on the old one loses its
+// connection (the stand-in then ends) and the new engine answers instead.
+TEST_F(EngineTest, RelaunchReplacesTheChannel) {
+    const std::string path = Extracted();
+    ASSERT_TRUE(LaunchEngine(path, Params("/g")));
+    const pid_t first = CurrentLaunch().pid;
+    ASSERT_TRUE(Ask("stat", "P2PState"));
+
+    ASSERT_TRUE(LaunchEngine(path, Params("/g")));
+    EXPECT_TRUE(StatusKeyMap.empty());
+    EXPECT_TRUE(WaitUntil([first] { return ProcessState(first) == 0; }));
+    EXPECT_TRUE(Ask("stat", "P2PState"));
+}
+
 struct SpawnFailureCase {
     const char* name;
     bool makeFile;  // a file without execute permission; else no file at all

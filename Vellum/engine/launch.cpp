@@ -255,7 +255,11 @@ bool LaunchEngine(const std::string& exePath, const EngineLaunchParams& params) 
 
     args += " -InteractivePort " + std::to_string(port);
     pid_t pid = -1;
-    const int error = SpawnEngine(exePath, SplitArguments(args), pid);
+    // The folder travels in double quotes, so a quote in its name would
+    // split the line wrongly (on Windows no folder can have one); such a
+    // folder is refused rather than handed to the engine mangled.
+    const bool carried = launch.params.repairDir.find('"') == std::string::npos;
+    const int error = carried ? SpawnEngine(exePath, SplitArguments(args), pid) : EINVAL;
     if (error != 0) {
         ShowLaunchFailure(error);
         return false;

@@ -62,7 +62,9 @@ std::vector<std::string> SplitArguments(const std::string& line);
 
 // Resets the status and the key map, opens a new channel, and starts the
 // engine with params and "-InteractivePort <port>". Shows the failure box
-// itself ("启动下载器内核进程失败, 错误码: %d"); gives false then.
+// itself ("启动下载器内核进程失败, 错误码: %d"); gives false then. A folder
+// whose name holds a double quote cannot travel in the argument line: that
+// launch fails with EINVAL.
 //
 // The engine gets /dev/null as standard input, output and error (it talks
 // over the channel), none of our other open files, and our environment and

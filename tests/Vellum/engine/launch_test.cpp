@@ -482,6 +482,7 @@ TEST_F(EngineTest, RelaunchReplacesTheChannel) {
 struct SpawnFailureCase {
     const char* name;
     bool makeFile;  // a file without execute permission; else no file at all
+    const char* repairDir;
     int error;
 };
 
@@ -496,7 +497,7 @@ TEST_P(LaunchFailureTest, ShowsTheErrorBoxWithErrno) {
     const std::string exe = m_runtime.Sub("engine");
     if (GetParam().makeFile)
         testing_support::WriteFile(exe, "#!/bin/sh\n");
-    EXPECT_FALSE(LaunchEngine(exe, Params("/g")));
+    EXPECT_FALSE(LaunchEngine(exe, Params(GetParam().repairDir)));
     EXPECT_EQ(CurrentLaunch().pid, -1);
     const auto shown = m_boxes.Shown();
     ASSERT_EQ(shown.size(), 1u);
@@ -507,8 +508,10 @@ TEST_P(LaunchFailureTest, ShowsTheErrorBoxWithErrno) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Spawn, LaunchFailureTest,
-                         testing::Values(SpawnFailureCase{"Missing", false, ENOENT},
-                                         SpawnFailureCase{"NotExecutable", true, EACCES}),
+                         testing::Values(SpawnFailureCase{"Missing", false, "/g", ENOENT},
+                                         SpawnFailureCase{"NotExecutable", true, "/g", EACCES},
+                                         SpawnFailureCase{"QuoteInTheFolder", false, "/g/\"x\"",
+                                                          EINVAL}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // While an engine started from the file runs, the file cannot be replaced;

@@ -147,7 +147,7 @@ struct ArgumentsCase {
     const char* repairDir;
     int httpThreads;
     bool built;
-    const char* args;      // what args holds afterwards
+    std::string args;      // what args holds afterwards
     const char* dirAfter;  // the launch state's folder afterwards
 };
 
@@ -171,40 +171,44 @@ TEST_P(BuildEngineArgumentsTest, ComposesTheLine) {
     EXPECT_EQ(params.repairDir, c.dirAfter);
 }
 
+// The limits every line ends with (the defaults).
+const std::string kLimits =
+    " -P2PUploadThread 6 -P2PUploadListSize 12 -DownloadLimit 10000 -UploadLimit 10000"
+    " -DeleteDownloadInfo";
+
 INSTANTIATE_TEST_SUITE_P(
     Lines, BuildEngineArgumentsTest,
     testing::Values(
         ArgumentsCase{"TrailingSlashesRemoved", "http://fast.zornia.invalid/zornfix/zornfix.data",
                       "/games/Zornia client///", 4, true,
                       "-Dir \"/games/Zornia client\" -HttpUrl http://fast.zornia.invalid/zornfix "
-                      "-Torrent zornfix.data -Mode repair -HttpThread 4 -P2PUploadThread 6 "
-                      "-P2PUploadListSize 12 -DownloadLimit 10000 -UploadLimit 10000 "
-                      "-DeleteDownloadInfo",
+                      "-Torrent zornfix.data -Mode repair -HttpThread 4" +
+                          kLimits,
                       "/games/Zornia client"},
-        ArgumentsCase{"RootFolderBecomesEmpty", "http://h.invalid/zornfix.data", "/", 4, true,
-                      "-Dir \"\" -HttpUrl http://h.invalid -Torrent zornfix.data -Mode repair "
-                      "-HttpThread 4 -P2PUploadThread 6 -P2PUploadListSize 12 "
-                      "-DownloadLimit 10000 -UploadLimit 10000 -DeleteDownloadInfo",
+        ArgumentsCase{"RootFolderBecomesEmpty", "http://h.invalid/z.data", "/", 4, true,
+                      "-Dir \"\" -HttpUrl http://h.invalid -Torrent z.data -Mode repair "
+                      "-HttpThread 4" +
+                          kLimits,
                       ""},
-        ArgumentsCase{"BackslashIsPartOfTheName", "http://h.invalid/s.data", "/g/a\\", 4, true,
-                      "-Dir \"/g/a\\\" -HttpUrl http://h.invalid -Torrent s.data -Mode repair "
-                      "-HttpThread 4 -P2PUploadThread 6 -P2PUploadListSize 12 "
-                      "-DownloadLimit 10000 -UploadLimit 10000 -DeleteDownloadInfo",
+        ArgumentsCase{"BackslashIsPartOfTheName", "http://h.invalid/z.data", "/g/a\\", 4, true,
+                      "-Dir \"/g/a\\\" -HttpUrl http://h.invalid -Torrent z.data -Mode repair "
+                      "-HttpThread 4" +
+                          kLimits,
                       "/g/a\\"},
         ArgumentsCase{"SeedUrlEndingInSlash", "http://h.invalid/zornfix/", "/g", 4, true,
                       "-Dir \"/g\" -HttpUrl http://h.invalid/zornfix -Torrent  -Mode repair "
-                      "-HttpThread 4 -P2PUploadThread 6 -P2PUploadListSize 12 "
-                      "-DownloadLimit 10000 -UploadLimit 10000 -DeleteDownloadInfo",
+                      "-HttpThread 4" +
+                          kLimits,
                       "/g"},
         ArgumentsCase{"AfterOneStallRestart", "http://h.invalid/z.data", "/g", 2, true,
                       "-Dir \"/g\" -HttpUrl http://h.invalid -Torrent z.data -Mode repair "
-                      "-HttpThread 2 -P2PUploadThread 6 -P2PUploadListSize 12 "
-                      "-DownloadLimit 10000 -UploadLimit 10000 -DeleteDownloadInfo",
+                      "-HttpThread 2" +
+                          kLimits,
                       "/g"},
         ArgumentsCase{"AfterTwoStallRestarts", "http://h.invalid/z.data", "/g", 1, true,
                       "-Dir \"/g\" -HttpUrl http://h.invalid -Torrent z.data -Mode repair "
-                      "-HttpThread 1 -P2PUploadThread 6 -P2PUploadListSize 12 "
-                      "-DownloadLimit 10000 -UploadLimit 10000 -DeleteDownloadInfo",
+                      "-HttpThread 1" +
+                          kLimits,
                       "/g"},
         // Nothing changes before the address is known to be usable.
         ArgumentsCase{"SeedUrlWithoutSlash", "zornfix.data", "/g//", 4, false, "untouched",
@@ -212,25 +216,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EngineFileName, TakesStrings109And106OrNothing) {
-    const StringTable missing = {{IDS_SEED_URL, "http://h.invalid/z.data"}};
+    const StringTable missing = {{IDS_TITLE, "t"}};
     const StringTable empty = {{IDS_GAME_NAME, ""}, {IDS_ENGINE_SUFFIX, ""}};
     EXPECT_EQ(EngineFileName(), "Vespera下载器-ZorniaⅡ_r.exe");
-    SetStringTable(&missing);
-    EXPECT_EQ(EngineFileName(), "Vespera下载器-_.exe");
-    SetStringTable(&empty);
-    EXPECT_EQ(EngineFileName(), "Vespera下载器-_.exe");
-    SetStringTable(nullptr);
-}
-
-TEST(LoadResourceString, KeepsThePresetForMissingOrEmptyStrings) {
-    const StringTable table = {{IDS_TITLE, ""}, {IDS_GAME_NAME, "Zornia"}};
-    SetStringTable(&table);
-    std::string target = "preset";
-    EXPECT_FALSE(LoadResourceString(target, IDS_TITLE));
-    EXPECT_FALSE(LoadResourceString(target, IDS_SEED_URL));
-    EXPECT_EQ(target, "preset");
-    EXPECT_TRUE(LoadResourceString(target, IDS_GAME_NAME));
-    EXPECT_EQ(target, "Zornia");
+    for (const StringTable* table : {&missing, &empty}) {
+        SetStringTable(table);
+        EXPECT_EQ(EngineFileName(), "Vespera下载器-_.exe");
+        std::string target = "preset";
+        EXPECT_FALSE(LoadResourceString(target, IDS_GAME_NAME));
+        EXPECT_EQ(target, "preset");
+    }
     SetStringTable(nullptr);
 }
 
@@ -463,20 +458,6 @@ TEST_F(EngineTest, ScriptedStandInReportsItsStepsAndQuits) {
     EXPECT_EQ(StatusKeyMap["Error"], "WriteFile");
     ASSERT_TRUE(WaitUntil([pid] { return ProcessState(pid) == 0; }));
     EXPECT_EQ(Lines(ReadFile(log.Sub("commands"))).front(), "stat");
-}
-
-// A new launch replaces the channel; the engine on the old one loses its
-// connection (the stand-in then ends) and the new engine answers instead.
-TEST_F(EngineTest, RelaunchReplacesTheChannel) {
-    const std::string path = Extracted();
-    ASSERT_TRUE(LaunchEngine(path, Params("/g")));
-    const pid_t first = CurrentLaunch().pid;
-    ASSERT_TRUE(Ask("stat", "P2PState"));
-
-    ASSERT_TRUE(LaunchEngine(path, Params("/g")));
-    EXPECT_TRUE(StatusKeyMap.empty());
-    EXPECT_TRUE(WaitUntil([first] { return ProcessState(first) == 0; }));
-    EXPECT_TRUE(Ask("stat", "P2PState"));
 }
 
 struct SpawnFailureCase {

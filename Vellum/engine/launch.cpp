@@ -80,8 +80,7 @@ int SpawnEngine(const std::string& path, const std::vector<std::string>& args, p
     sigemptyset(&defaults);
     for (int s : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         sigaddset(&defaults, s);
-    if (rc == 0)
-        rc = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    rc = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (rc == 0)
         rc = ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     if (rc == 0)

@@ -123,6 +123,8 @@ bool NetworkInteractive::ReceiveLine(std::string& line) {
         const ssize_t n = ::recv(m_peerSocket, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0)
             m_pending.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            m_peerClosed = true;
     }
     const std::size_t end = m_pending.find('\n');
     if (end == std::string::npos)

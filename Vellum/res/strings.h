@@ -23,7 +23,9 @@ const StringTable& BuiltInStrings();
 void SetStringTable(const StringTable* table);
 
 // Loads string id into target. A missing or empty string gives false and
-// leaves target as it was, so callers preset it with their default.
+// leaves target as it was, so callers preset it with their default. While
+// the built-in table is in use, a non-empty $VELLUM_SEED_URL stands for
+// string IDS_SEED_URL.
 bool LoadResourceString(std::string& target, int id);
 
 }  // namespace vellum

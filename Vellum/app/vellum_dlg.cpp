@@ -332,21 +332,13 @@ void CVellumDlg::RestartAfterQuit() {
         Sleep(kRestartPauseMs);
 }
 
-bool SeedUrl(std::string& url) {
-    if (const char* env = std::getenv("VELLUM_SEED_URL"); env && *env) {
-        url = env;
-        return true;
-    }
-    return LoadResourceString(url, IDS_SEED_URL);
-}
-
 bool StartEngine(CVellumDlg& dlg, int httpThreads) {
     dlg.View().SetBarRange(0, 10000);
     std::string path;
     if (!ExtractEngine(path))
         return false;
     EngineLaunchParams params;
-    if (!SeedUrl(params.seedUrl))
+    if (!LoadResourceString(params.seedUrl, IDS_SEED_URL))
         return false;
     params.httpThreads = httpThreads;
     params.repairDir = dlg.RepairDir();

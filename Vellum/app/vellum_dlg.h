@@ -25,18 +25,23 @@ struct DlgClock {
 };
 DlgClock SystemClock();
 
+class CVellumDlg;
+
+// What tests replace: time, the engine start, the game start and the exit.
+struct VellumDlgHooks {
+    DlgClock clock = SystemClock();
+    // Starts the engine with the HTTP thread count; StartEngine unless
+    // replaced.
+    std::function<bool(CVellumDlg&, int httpThreads)> startEngine;
+    // Starts the game program from the repair folder.
+    std::function<void(const std::string& program, const std::string& folder)> startGame;
+    // Ends the process at once with the exit code.
+    std::function<void(int code)> exitProcess;
+};
+
 class CVellumDlg {
   public:
-    struct Hooks {
-        DlgClock clock = SystemClock();
-        // Starts the engine with the HTTP thread count; StartEngine unless
-        // replaced.
-        std::function<bool(CVellumDlg&, int httpThreads)> startEngine;
-        // Starts the game program from the repair folder.
-        std::function<void(const std::string& program, const std::string& folder)> startGame;
-        // Ends the process at once with the exit code.
-        std::function<void(int code)> exitProcess;
-    };
+    using Hooks = VellumDlgHooks;
 
     CVellumDlg(std::string repairDir, VellumView& view, MessageLoop& loop, Hooks hooks = {});
     CVellumDlg(const CVellumDlg&) = delete;
@@ -103,10 +108,6 @@ bool StartEngine(CVellumDlg& dlg, int httpThreads);
 // Tells the engine to quit, zeroes the shown rates and stops the tick. It
 // neither waits for the engine nor closes the channel.
 void StopEngine(CVellumDlg& dlg);
-
-// The address of the repair seed: VELLUM_SEED_URL when set, else string
-// 104. False when neither is there.
-bool SeedUrl(std::string& url);
 
 // The text of the status line for an engine state; null for states that
 // leave the line as it was.

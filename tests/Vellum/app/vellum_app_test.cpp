@@ -44,7 +44,8 @@ class StartUpTest : public ::testing::Test {
         };
         ui.hooks.startEngine = [](CVellumDlg&, int) { return false; };
         ui.hooks.exitProcess = [this](int code) { exits.push_back(code); };
-        return CVellumApp(std::move(ui)).InitInstance();
+        app = std::make_unique<CVellumApp>(std::move(ui));  // owns the view
+        return app->InitInstance();
     }
     std::vector<std::string> Captions() const {
         std::vector<std::string> out;
@@ -57,6 +58,7 @@ class StartUpTest : public ::testing::Test {
     platform::MessageBoxes* previous = nullptr;
     std::deque<std::string> choices;
     int picks = 0;
+    std::unique_ptr<CVellumApp> app;
     RecordingVellumView* view = nullptr;
     std::vector<int> exits;
 };

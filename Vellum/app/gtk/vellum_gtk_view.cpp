@@ -295,10 +295,11 @@ void VellumGtkView::Destroy() {
 }
 
 gboolean VellumGtkView::OnDrawStatic(GtkWidget* widget, cairo_t* cr, gpointer data) {
-    // Left-aligned text from the top, broken as the template's statics break
-    // it (between words, or between characters in Chinese text) at the
-    // control's width; only the lines that fit whole are drawn, at least the
-    // first, so a long text never grows the control or spills out of it.
+    // Left-aligned text from the top, broken between any two characters at
+    // the control's width; only the lines that fit whole are drawn, at least
+    // the first, so a long text ends at a whole character and never grows
+    // the control or spills out of it. (Breaking by words would move the
+    // label's closing "：" and the character before it to the next line.)
     auto* control = static_cast<Control*>(data);
     if (control->text.empty())
         return FALSE;
@@ -307,7 +308,7 @@ gboolean VellumGtkView::OnDrawStatic(GtkWidget* widget, cairo_t* cr, gpointer da
     PangoLayout* layout = gtk_widget_create_pango_layout(widget, control->text.c_str());
     pango_layout_set_font_description(layout, control->view->font_);
     pango_layout_set_width(layout, width * PANGO_SCALE);
-    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    pango_layout_set_wrap(layout, PANGO_WRAP_CHAR);
 
     GdkRGBA color;
     GtkStyleContext* style = gtk_widget_get_style_context(widget);

@@ -55,11 +55,17 @@ class Display {
         }
         g_setenv("DISPLAY", xvfb_.display().c_str(), TRUE);
         g_setenv("NO_AT_BRIDGE", "1", TRUE);
+        // The file chooser keeps its settings and recent folders: in memory
+        // and in a scratch folder, not the user's.
+        g_setenv("GSETTINGS_BACKEND", "memory", TRUE);
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+            g_setenv(name, home_.path().c_str(), TRUE);
         ready_ = gtkui::InitGtk();
         if (!ready_)
             why_ = "GTK could not open " + xvfb_.display();
     }
     XvfbDisplay xvfb_;
+    testing_support::TempDir home_;
     bool ready_ = false;
     std::string why_;
 };
@@ -230,6 +236,76 @@ TEST(VellumGtkView, WindowFollowsTheTemplateAndOnlyItsKeysRunTheAction) {
     }
     view.Destroy();
     EXPECT_EQ(view.Window(), nullptr);
+}
+
+// The shown folder chooser, if any.
+GtkFileChooserDialog* FindChooser() {
+    GtkFileChooserDialog* found = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* l = windows; l; l = l->next) {
+        if (GTK_IS_FILE_CHOOSER_DIALOG(l->data) && gtk_widget_get_mapped(GTK_WIDGET(l->data)))
+            found = GTK_FILE_CHOOSER_DIALOG(l->data);
+    }
+    g_list_free(windows);
+    return found;
+}
+
+TEST(VellumGtkFolderPicker, GivesTheChosenFolderOrFalseWhenCancelled) {
+    std::string why;
+    if (!Display::Ready(why))
+        GTEST_SKIP() << why;
+    testing_support::TempDir dir;
+    const struct {
+        int response;
+        bool chosen;
+        std::string folder;
+    } cases[] = {
+        {GTK_RESPONSE_ACCEPT, true, dir.path()},
+        {GTK_RESPONSE_CANCEL, false, "unchanged"},
+        {GTK_RESPONSE_DELETE_EVENT, false, "unchanged"},  // the close box
+    };
+    for (const auto& c : cases) {
+        // Answers the chooser from a timer inside its own loop; gives up
+        // with a cancel after 10 s.
+        int ticks = 0;
+        std::vector<std::string> seen;
+        std::function<bool()> probe = [&]() -> bool {
+            GtkFileChooserDialog* chooser = FindChooser();
+            if (!chooser)
+                return ++ticks < 400;
+            GtkDialog* dialog = GTK_DIALOG(chooser);
+            if (seen.empty()) {
+                seen.push_back(gtk_window_get_title(GTK_WINDOW(dialog)));
+                for (int r : {GTK_RESPONSE_CANCEL, GTK_RESPONSE_ACCEPT}) {
+                    GtkWidget* button = gtk_dialog_get_widget_for_response(dialog, r);
+                    seen.push_back(button ? gtk_button_get_label(GTK_BUTTON(button)) : "");
+                }
+                EXPECT_EQ(gtk_file_chooser_get_action(GTK_FILE_CHOOSER(chooser)),
+                          GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER);
+                gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), dir.path().c_str());
+            }
+            // The folder is taken once the chooser has moved to it.
+            gchar* current = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
+            const bool there = current && dir.path() == current;
+            g_free(current);
+            if (!there && ++ticks < 200)
+                return true;
+            gtk_dialog_response(dialog, ticks < 200 ? c.response : GTK_RESPONSE_CANCEL);
+            return false;
+        };
+        const guint timer = g_timeout_add(
+            50, [](gpointer f) -> gboolean { return (*static_cast<std::function<bool()>*>(f))(); },
+            &probe);
+        std::string folder = "unchanged";
+        const bool chosen = vellum::PickRepairFolderGtk(folder);
+        if (ticks >= 200)
+            g_source_remove(timer);
+        EXPECT_EQ(seen, (std::vector<std::string>{"请选要修复的游戏目录", "取消", "确定"}));
+        EXPECT_EQ(chosen, c.chosen) << c.response;
+        EXPECT_EQ(folder, c.folder) << c.response;
+        Settle(100ms);
+        EXPECT_EQ(FindChooser(), nullptr);
+    }
 }
 
 }  // namespace

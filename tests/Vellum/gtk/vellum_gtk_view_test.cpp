@@ -11,64 +11,14 @@
 #include <iostream>
 #include <thread>
 
-#include "common/gtk/gtk_init.h"
+#include "tests/support/gtk_display.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/xvfb.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::XvfbDisplay;
-
-// Runs the default main context until done() or the timeout.
-template <typename Done>
-bool Iterate(Done done, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        g_main_context_iteration(nullptr, FALSE);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-void Settle(std::chrono::milliseconds time) {
-    Iterate([] { return false; }, time);
-}
-
-// Starts Xvfb and GTK once for the tests.
-class Display {
-  public:
-    static bool Ready(std::string& why) {
-        // Ends Xvfb when the program exits.
-        static Display display;
-        why = display.why_;
-        return display.ready_;
-    }
-
-  private:
-    Display() {
-        if (!xvfb_.started()) {
-            why_ = "no X server for the window tests: " + xvfb_.error();
-            return;
-        }
-        g_setenv("DISPLAY", xvfb_.display().c_str(), TRUE);
-        g_setenv("NO_AT_BRIDGE", "1", TRUE);
-        // The file chooser keeps its settings and recent folders: in memory
-        // and in a scratch folder, not the user's.
-        g_setenv("GSETTINGS_BACKEND", "memory", TRUE);
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-            g_setenv(name, home_.path().c_str(), TRUE);
-        ready_ = gtkui::InitGtk();
-        if (!ready_)
-            why_ = "GTK could not open " + xvfb_.display();
-    }
-    XvfbDisplay xvfb_;
-    testing_support::TempDir home_;
-    bool ready_ = false;
-    std::string why_;
-};
+using testing_support::Iterate;
+using testing_support::Settle;
 
 LayoutRect Allocation(GtkWidget* widget) {
     GtkAllocation a;
@@ -97,7 +47,7 @@ std::array<int, 3> ColourAt(cairo_surface_t* s, int x, int y) {
 
 TEST(VellumGtkView, WindowFollowsTheTemplateAndOnlyItsKeysRunTheAction) {
     std::string why;
-    if (!Display::Ready(why))
+    if (!testing_support::GtkDisplayReady(why))
         GTEST_SKIP() << why;
     vellum::VellumGtkView view;
     int actions = 0;
@@ -252,7 +202,7 @@ GtkFileChooserDialog* FindChooser() {
 
 TEST(VellumGtkFolderPicker, GivesTheChosenFolderOrFalseWhenCancelled) {
     std::string why;
-    if (!Display::Ready(why))
+    if (!testing_support::GtkDisplayReady(why))
         GTEST_SKIP() << why;
     testing_support::TempDir dir;
     const struct {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/gtk/font_setup.h"
+#include "common/gtk/gtk_init.h"
 #include "common/gtk/gtk_message_box.h"
 #include "korvel/res/dialog_template.h"
 #include "korvel/res/resources.h"
@@ -89,16 +90,6 @@ void ServeResource(WebKitURISchemeRequest* request, gpointer) {
 }
 
 }  // namespace
-
-bool InitGtk() {
-    // Once per process: the boxes of the start-up may have opened it before
-    // the window does.
-    static const bool ok = [] {
-        InstallFontAliases();
-        return gtk_init_check(nullptr, nullptr) == TRUE;
-    }();
-    return ok;
-}
 
 GtkView::GtkView() = default;
 

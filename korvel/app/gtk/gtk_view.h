@@ -11,14 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "korvel/app/korvel_view.h"
+#include "common/gtk/gtk_init.h"
 #include "common/template_layout.h"
+#include "korvel/app/korvel_view.h"
 
 namespace gtkui {
-
-// Prepares GTK for the window (the program's font aliases first) and opens
-// the display. False when there is none.
-bool InitGtk();
 
 class GtkView : public KorvelView {
   public:

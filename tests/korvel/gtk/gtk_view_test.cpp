@@ -14,25 +14,12 @@
 #include "common/gtk/gtk_message_box.h"
 #include "korvel/app/messages.h"
 #include "korvel/res/dialog_template.h"
-#include "tests/support/xvfb.h"
+#include "tests/support/gtk_display.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::XvfbDisplay;
-
-// Runs the default main context until done() or the timeout.
-template <typename Done>
-bool Iterate(Done done, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        g_main_context_iteration(nullptr, FALSE);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testing_support::Iterate;
 
 std::vector<int> TemplateChildIds() {
     std::vector<int> ids;
@@ -62,38 +49,11 @@ TEST(FontSetup, SongFaceGivesThePictureLayoutAtEveryResolution) {
     EXPECT_GT(gtkui::MeasureFont({"宋体", 16, 0, false}).alphabetWidth, 312);
 }
 
-// Starts Xvfb and GTK once for the tests that need a display.
-class Display {
-  public:
-    static bool Ready(std::string& why) {
-        // Ends Xvfb when the program exits.
-        static Display display;
-        why = display.why_;
-        return display.ready_;
-    }
-
-  private:
-    Display() {
-        if (!xvfb_.started()) {
-            why_ = "no X server for the window tests: " + xvfb_.error();
-            return;
-        }
-        g_setenv("DISPLAY", xvfb_.display().c_str(), TRUE);
-        g_setenv("NO_AT_BRIDGE", "1", TRUE);
-        ready_ = gtkui::InitGtk();
-        if (!ready_)
-            why_ = "GTK could not open " + xvfb_.display();
-    }
-    XvfbDisplay xvfb_;
-    bool ready_ = false;
-    std::string why_;
-};
-
 class GtkViewTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        if (!Display::Ready(why))
+        if (!testing_support::GtkDisplayReady(why))
             GTEST_SKIP() << why;
         view_.SetCommands({[this] { ++ok_; }, [this] { ++buttonCancel_; }, [this] { ++cancel_; }});
         view_.Create("《ZorniaII》更新程序");

@@ -1,5 +1,5 @@
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 #include "Vellum/app/console_view.h"
 #include "Vellum/app/gtk/vellum_gtk_view.h"

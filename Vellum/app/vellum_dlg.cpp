@@ -109,7 +109,9 @@ CVellumDlg::CVellumDlg(std::string repairDir, VellumView& view, MessageLoop& loo
     if (!m_hooks.clock.tickMs || !m_hooks.clock.sleepMs)
         m_hooks.clock = SystemClock();
     if (!m_hooks.startEngine)
-        m_hooks.startEngine = [](CVellumDlg& dlg, int threads) { return StartEngine(dlg, threads); };
+        m_hooks.startEngine = [](CVellumDlg& dlg, int threads) {
+            return StartEngine(dlg, threads);
+        };
     if (!m_hooks.startGame)
         m_hooks.startGame = [](const std::string& program, const std::string& folder) {
             platform::StartDetachedProcess(program, {}, folder);

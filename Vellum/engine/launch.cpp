@@ -91,9 +91,13 @@ int SpawnEngine(const std::string& path, const std::vector<std::string>& args, p
         rc = ::posix_spawnattr_setsigmask(&attributes, &none);
     if (rc == 0)
         rc = ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // A process group of its own: Ctrl+C on the tool's terminal asks the
+    // tool to cancel and must not reach the engine, which is told by "quit".
     if (rc == 0)
-        rc =
-            ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        rc = ::posix_spawnattr_setpgroup(&attributes, 0);
+    if (rc == 0)
+        rc = ::posix_spawnattr_setflags(
+            &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     if (rc == 0)
         rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
     ::posix_spawnattr_destroy(&attributes);

@@ -30,7 +30,8 @@ bool ReadCount(const std::string& text, std::uint64_t& out) {
 
 void ApplyError(const std::string& value, EngineStatus& status) {
     if (value == "WriteFile")
-        status.errorKind = DiskSpaceSuffices(status) ? ENGINE_ERROR_WRITE_FILE : ENGINE_ERROR_DISK_FULL;
+        status.errorKind =
+            DiskSpaceSuffices(status) ? ENGINE_ERROR_WRITE_FILE : ENGINE_ERROR_DISK_FULL;
     else if (value == "OpenFile")
         status.errorKind = ENGINE_ERROR_OPEN_FILE;
     else if (value == "SetFileSize")

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "common/console_line.h"
-#include "korvel/app/korvel_view.h"
 #include "common/message_loop.h"
+#include "korvel/app/korvel_view.h"
 #include "korvel/app/messages.h"
 
 class ConsoleView : public KorvelView {

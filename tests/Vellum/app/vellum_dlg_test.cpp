@@ -86,9 +86,7 @@ class VellumDlgTest : public ::testing::Test {
         for (std::uint64_t end = now + ms; now < end; now += 1000)
             Tick(keyValues);
     }
-    long Quits() const {
-        return std::count(channel->sent.begin(), channel->sent.end(), "quit\n");
-    }
+    long Quits() const { return std::count(channel->sent.begin(), channel->sent.end(), "quit\n"); }
 
     testing_support::TempDir dir;
     MessageLoop loop;
@@ -119,42 +117,97 @@ TEST_F(VellumDlgTest, OneTickShowsTheEngineState) {
     const std::vector<DisplayCase> cases = {
         {"checking half done",
          {"P2PState=12", "VerifyPercentage=0.500000"},
-         "扫描本地文件信息...", "本地文件校验完成：50.00%", "", 5000, " 文件大小：0 KB", ""},
+         "扫描本地文件信息...",
+         "本地文件校验完成：50.00%",
+         "",
+         5000,
+         " 文件大小：0 KB",
+         ""},
         // 10 KB/s in one of ten slots averages exactly 1.0 KB/s.
         {"downloading, time known",
          {"P2PState=14", "DownloadBandWidth=10.000000", "UploadBandWidth=2.000000",
           "IncompleteByte=1000000", "Percentage=12.500000"},
-         "下：1.00 KB/S 上：0.20 KB/S", "剩余时间：00:16:40(12.50%)", "", 1250, " 文件大小：0 KB", ""},
+         "下：1.00 KB/S 上：0.20 KB/S",
+         "剩余时间：00:16:40(12.50%)",
+         "",
+         1250,
+         " 文件大小：0 KB",
+         ""},
         {"average 0.05 KB/s is too slow to tell",
          {"P2PState=14", "DownloadBandWidth=0.5", "IncompleteByte=1000000"},
-         "下：0.05 KB/S 上：0.00 KB/S", "剩余时间：不确定(0.00%)", "", 0, " 文件大小：0 KB", ""},
+         "下：0.05 KB/S 上：0.00 KB/S",
+         "剩余时间：不确定(0.00%)",
+         "",
+         0,
+         " 文件大小：0 KB",
+         ""},
         // 0.1 in single precision is a little above 0.1.
         {"average of a single-precision 0.1 KB/s gives a time",
          {"P2PState=14", "DownloadBandWidth=1", "IncompleteByte=1000000"},
-         "下：0.10 KB/S 上：0.00 KB/S", "剩余时间：02:46:39(0.00%)", "", 0, " 文件大小：0 KB", ""},
+         "下：0.10 KB/S 上：0.00 KB/S",
+         "剩余时间：02:46:39(0.00%)",
+         "",
+         0,
+         " 文件大小：0 KB",
+         ""},
         // 0.2 in single precision is a little above 0.2: 4999.99 s.
         {"average 0.2 KB/s gives a time",
          {"P2PState=14", "DownloadBandWidth=2", "IncompleteByte=1000000"},
-         "下：0.20 KB/S 上：0.00 KB/S", "剩余时间：01:23:19(0.00%)", "", 0, " 文件大小：0 KB", ""},
+         "下：0.20 KB/S 上：0.00 KB/S",
+         "剩余时间：01:23:19(0.00%)",
+         "",
+         0,
+         " 文件大小：0 KB",
+         ""},
         {"one hundred hours is too long to tell",
          {"P2PState=14", "DownloadBandWidth=10", "IncompleteByte=360000000"},
-         "下：1.00 KB/S 上：0.00 KB/S", "剩余时间：不确定(0.00%)", "", 0, " 文件大小：0 KB", ""},
+         "下：1.00 KB/S 上：0.00 KB/S",
+         "剩余时间：不确定(0.00%)",
+         "",
+         0,
+         " 文件大小：0 KB",
+         ""},
         {"completed with a file name",
          {"P2PState=15", "FileName=client", "TotalByte=2500000"},
-         "下载修复完成！", "", "", 10000, "client 文件大小：2500 KB", "完成"},
+         "下载修复完成！",
+         "",
+         "",
+         10000,
+         "client 文件大小：2500 KB",
+         "完成"},
         {"completed without a file name keeps the cancel button",
          {"P2PState=15", "FileName=:", "TotalByte=2500000"},
-         "下载修复完成！", "", "", 10000, " 文件大小：2500 KB", ""},
+         "下载修复完成！",
+         "",
+         "",
+         10000,
+         " 文件大小：2500 KB",
+         ""},
         {"write error with space while creating files",
          {"P2PState=11", "Error=WriteFile", "IncompleteByte=1"},
-         "", "", "创建文件错误，请关闭相关文件或者确认磁盘空间是否足够。", -1, " 文件大小：0 KB", ""},
+         "",
+         "",
+         "创建文件错误，请关闭相关文件或者确认磁盘空间是否足够。",
+         -1,
+         " 文件大小：0 KB",
+         ""},
         {"seed analysis failed",
          {"P2PState=13"},
-         "分析文件列表失败", "请先关闭修复目录游戏程序。", "", -1, " 文件大小：0 KB", ""},
+         "分析文件列表失败",
+         "请先关闭修复目录游戏程序。",
+         "",
+         -1,
+         " 文件大小：0 KB",
+         ""},
         {"a state without text", {"P2PState=9"}, "", "", "", -1, " 文件大小：0 KB", ""},
         {"unreadable values change nothing",
          {"P2PState=x", "TotalByte=-5", "Percentage=abc"},
-         "程序初始化...", "", "", -1, " 文件大小：0 KB", ""},
+         "程序初始化...",
+         "",
+         "",
+         -1,
+         " 文件大小：0 KB",
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -321,8 +374,8 @@ TEST(CleanDumpFiles, RemovesOnlyDumpFilesOfTheFolderItself) {
     struct Entry {
         const char* name;
         bool removed;
-    } const files[] = {{"a.dmp", true},     {"crash.dmp", true}, {".dmp", false},
-                       {"x.DMP", false},    {"a.dmp.txt", false}, {"sub/b.dmp", false}};
+    } const files[] = {{"a.dmp", true},  {"crash.dmp", true},  {".dmp", false},
+                       {"x.DMP", false}, {"a.dmp.txt", false}, {"sub/b.dmp", false}};
     for (const auto& f : files)
         dir.Write(f.name, "dump");
     ASSERT_EQ(::mkdir(dir.Sub("d.dmp").c_str(), 0700), 0);

@@ -98,7 +98,9 @@ void VellumGtkView::Create(const std::string& title) {
     g_object_ref_sink(window_);
     GtkWindow* window = GTK_WINDOW(window_);
     gtk_window_set_title(window, platform::DisplayText(title).c_str());
-    gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
+    // A normal window, not a dialog: window managers give dialogs no
+    // minimise button, and this one is the application's only window.
+    gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_NORMAL);
     gtk_window_set_resizable(window, FALSE);
     gtk_window_set_skip_taskbar_hint(window, FALSE);
     gtk_window_set_position(window, GTK_WIN_POS_CENTER);

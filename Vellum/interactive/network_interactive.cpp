@@ -77,6 +77,7 @@ bool NetworkInteractive::Connect() {
     }
     CloseSocket(m_peerSocket);
     m_peerSocket = fd;
+    m_peerGone = false;
     return true;
 }
 
@@ -112,6 +113,7 @@ bool NetworkInteractive::EnsurePeer() {
     if (fd < 0)
         return false;
     m_peerSocket = fd;
+    m_peerGone = false;
     return true;
 }
 
@@ -123,6 +125,8 @@ bool NetworkInteractive::ReceiveLine(std::string& line) {
         const ssize_t n = ::recv(m_peerSocket, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0)
             m_pending.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            m_peerGone = true;
     }
     const std::size_t end = m_pending.find('\n');
     if (end == std::string::npos)
@@ -139,6 +143,10 @@ bool NetworkInteractive::SendText(const std::string& s) {
     // did not fit is not sent later.
     const ssize_t n = ::send(m_peerSocket, s.data(), s.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     return n >= 0 && static_cast<std::size_t>(n) == s.size();
+}
+
+bool NetworkInteractive::Closed() const {
+    return m_peerGone && m_pending.find('\n') == std::string::npos;
 }
 
 void NetworkInteractive::Stop() {

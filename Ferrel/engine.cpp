@@ -1,9 +1,5 @@
 #include "Ferrel/engine.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +13,7 @@
 
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/ip_filter.hpp>
+#include <libtorrent/posix_disk_io.hpp>
 #include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/session_params.hpp>
 #include <libtorrent/settings_pack.hpp>
@@ -226,6 +223,10 @@ void Engine::StepInit() {
     }
     try {
         lt::session_params params(SessionSettings(m_args));
+        // The memory-mapped storage of this libtorrent release stops the
+        // torrent on any file that exists with no bytes; plain file I/O
+        // does not, and still checks faster than sha1sum.
+        params.disk_io_constructor = lt::posix_disk_io_constructor;
         m_session = std::make_unique<lt::session>(std::move(params));
         // Rate limits hold for peers on the local network too.
         lt::ip_filter everyone;
@@ -339,16 +340,6 @@ void Engine::StepAnalyse() {
 }
 
 void Engine::StepCreateFiles() {
-    // libtorrent's memory-mapped storage fails on files that exist with no
-    // bytes; such files are made afresh.
-    for (const SeedFile& f : m_layout.files) {
-        if (f.pad)
-            continue;
-        struct stat st;
-        const std::string path = m_args.dir + f.path;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
-            ::unlink(path.c_str());
-    }
     lt::add_torrent_params atp;
     std::string resume;
     if (m_args.mode != EngineMode::Repair && ReadWhole(InfoPath(kResumeFile), resume)) {

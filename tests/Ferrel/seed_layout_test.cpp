@@ -1,0 +1,110 @@
+#include "Ferrel/seed_layout.h"
+
+#include <unistd.h>
+
+#include <iterator>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <libtorrent/bencode.hpp>
+#include <libtorrent/entry.hpp>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+struct FileSpec {
+    std::vector<std::string> path;
+    std::string attr = "";
+};
+
+// A bencoded seed whose top folder is "client" and whose files are files.
+std::string Seed(const std::vector<FileSpec>& files) {
+    lt::entry root;
+    lt::entry& info = root["info"];
+    info["name"] = "client";
+    info["piece length"] = 16384;
+    info["pieces"] = std::string(20, 'x');
+    lt::entry::list_type list;
+    for (const FileSpec& f : files) {
+        lt::entry e;
+        e["length"] = 1;
+        lt::entry::list_type path;
+        for (const std::string& p : f.path)
+            path.emplace_back(p);
+        e["path"] = path;
+        if (!f.attr.empty())
+            e["attr"] = f.attr;
+        list.push_back(e);
+    }
+    info["files"] = list;
+    std::string out;
+    lt::bencode(std::back_inserter(out), root);
+    return out;
+}
+
+struct LayoutCase {
+    const char* name;
+    std::vector<FileSpec> files;
+    bool accepted;
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SeedLayoutTest : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(SeedLayoutTest, AcceptsOnlyPlainPaths) {
+    ferrel::SeedLayout layout;
+    std::string error;
+    EXPECT_EQ(ferrel::ReadSeedLayout(Seed(GetParam().files), ".ferrel", layout, error),
+              GetParam().accepted)
+        << error;
+}
+
+const LayoutCase kLayoutCases[] = {
+    {"plain nested files", {{{"a.txt"}}, {{"sub", "b.bin"}}, {{".pad", "7"}, "p"}}, true},
+    {"a parent element", {{{"..", "escape.txt"}}}, false},
+    {"a parent element deeper down", {{{"sub", "..", "..", "x"}}}, false},
+    {"an absolute element", {{{"/etc/passwd"}}}, false},
+    {"a dot element", {{{".", "x"}}}, false},
+    {"an empty element", {{{"sub", ""}}}, false},
+    {"a backslash", {{{"..\\x"}}}, false},
+    {"a drive letter", {{{"C:", "x"}}}, false},
+    {"a line feed (would break reply lines)", {{{"a\nb"}}}, false},
+    {"a symbolic link", {{{"link"}, "l"}}, false},
+    {"two files on one path", {{{"a"}}, {{"a"}}}, false},
+    {"a file in the engine's own folder", {{{".Ferrel", "resume.dat"}}}, false},
+    {"a file without a path", {{{}}}, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SeedLayoutTest, testing::ValuesIn(kLayoutCases));
+
+TEST(SeedLayoutPathTest, DropsTheTopFolder) {
+    ferrel::SeedLayout layout;
+    std::string error;
+    ASSERT_TRUE(ferrel::ReadSeedLayout(Seed({{{"sub", "b.bin"}}}), ".ferrel", layout, error));
+    ASSERT_EQ(layout.files.size(), 1u);
+    EXPECT_EQ(layout.files[0].path, "sub/b.bin");
+}
+
+TEST(StaysInsideTest, FollowsLinksThatAlreadyExist) {
+    TempDir dir, outside;
+    ferrel::SeedLayout layout;
+    layout.files = {{"sub/x", 1, false}, {"in/y", 1, false}};
+    ::mkdir(dir.Sub("in").c_str(), 0755);
+    std::string error;
+    EXPECT_TRUE(ferrel::StaysInside(dir.path(), layout, error)) << error;
+    ASSERT_EQ(::symlink(dir.Sub("in").c_str(), dir.Sub("sub").c_str()), 0);
+    EXPECT_TRUE(ferrel::StaysInside(dir.path(), layout, error)) << error;  // a link inside
+    ASSERT_EQ(::unlink(dir.Sub("sub").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.path().c_str(), dir.Sub("sub").c_str()), 0);
+    EXPECT_FALSE(ferrel::StaysInside(dir.path(), layout, error));
+}
+
+}  // namespace

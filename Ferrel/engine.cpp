@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxSeedBytes = 64u << 20;
 constexpr auto kTick = std::chrono::milliseconds(50);
 constexpr auto kResumeEvery = std::chrono::seconds(30);
-constexpr auto kRetryAfterError = std::chrono::seconds(5);
+constexpr auto kRetryAfterError = std::chrono::seconds(2);
 constexpr auto kResumeWait = std::chrono::seconds(5);
 constexpr const char* kSeedCache = "seed.torrent";
 constexpr const char* kResumeFile = "resume.dat";
@@ -62,29 +62,20 @@ std::string SavePath(const std::string& dir) {
     return path;
 }
 
-// What the tool calls a failed file operation.
+// What the tool calls a failed file operation. A file that may not be
+// written, or no room on the disk, counts as a failed write whatever the
+// operation was: the user has to close or unlock the file or make room.
 const char* ErrorKind(lt::operation_t op, const lt::error_code& ec) {
-    switch (op) {
-        case lt::operation_t::file_write:
-            return "WriteFile";
-        case lt::operation_t::file_truncate:
-        case lt::operation_t::file_fallocate:
-            return "SetFileSize";
-        case lt::operation_t::file_open:
-        case lt::operation_t::mkdir:
-            // A file or folder that may not be written counts as a failed
-            // write: the user has to close or unlock it.
-            if (ec == lt::errors::make_error_code(lt::errors::no_error))
-                return "OpenFile";
-            if (ec.category() == lt::generic_category() || ec.category() == lt::system_category()) {
-                const int e = ec.value();
-                if (e == EACCES || e == EPERM || e == EROFS || e == ENOSPC || e == ETXTBSY)
-                    return "WriteFile";
-            }
-            return "OpenFile";
-        default:
+    if (op == lt::operation_t::file_truncate || op == lt::operation_t::file_fallocate)
+        return "SetFileSize";
+    if (op == lt::operation_t::file_write)
+        return "WriteFile";
+    if (ec.category() == lt::generic_category() || ec.category() == lt::system_category()) {
+        const int e = ec.value();
+        if (e == EACCES || e == EPERM || e == EROFS || e == ENOSPC || e == EDQUOT || e == ETXTBSY)
             return "WriteFile";
     }
+    return "OpenFile";
 }
 
 lt::settings_pack SessionSettings(const EngineArguments& a) {

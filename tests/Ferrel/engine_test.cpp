@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -17,6 +18,7 @@
 #include "Vellum/interactive/network_interactive.h"
 #include "tests/Ferrel/engine_process.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/swarm.h"
 #include "tests/support/temp_dir.h"
 #include "tools/zrpatch/torrent_maker.h"
 
@@ -28,6 +30,7 @@ using testing_support::HoldsTree;
 using testing_support::NginxServer;
 using testing_support::RandomBytes;
 using testing_support::ReadFile;
+using testing_support::Swarm;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
@@ -58,10 +61,12 @@ class EngineTest : public testing::Test {
         WriteFile(www_.Sub("zornfix.data.md5"), md5 + "\n");
     }
 
-    std::vector<std::string> Args(const std::string& dir, const std::string& mode = "repair") {
-        return {"-Dir",          dir,           "-HttpUrl", nginx_->Url(""),  "-Torrent",
-                "zornfix.data",  "-Mode",       mode,       "-ListenIp",      "127.0.0.1",
-                "-NotUsingUPnP", "-HttpThread", "4",        "-DownloadLimit", "100000"};
+    std::vector<std::string> Args(const std::string& dir, const std::string& mode = "repair",
+                                  const std::string& httpThreads = "4",
+                                  const std::string& downloadLimit = "100000") {
+        return {"-Dir",          dir,           "-HttpUrl",  nginx_->Url(""),  "-Torrent",
+                "zornfix.data",  "-Mode",       mode,        "-ListenIp",      "127.0.0.1",
+                "-NotUsingUPnP", "-HttpThread", httpThreads, "-DownloadLimit", downloadLimit};
     }
 
     // Requests in nginx's log whose request line contains text.
@@ -176,6 +181,26 @@ TEST_F(EngineTest, ResumesAfterTheChannelClosesAndFindsDamageBehindResumeData) {
     EXPECT_EQ(second.Wait(), 0);
 }
 
+// A file that cannot be opened is reported, the engine waits in CREATE_FILE
+// and goes on by itself once the obstacle is gone.
+TEST_F(EngineTest, ReportsAFileItCannotOpenAndRetries) {
+    TempDir client;
+    client.Write("big.dat/in-the-way", "x");
+    EngineProcess engine(Args(client.path()));
+    ASSERT_TRUE(engine.WaitForState(ferrel::ALL_FILE_CHECK_MD5))
+        << testing::PrintToString(engine.lines());
+    ASSERT_TRUE(engine.WaitForState(ferrel::CREATE_FILE)) << testing::PrintToString(engine.lines());
+    ASSERT_FALSE(engine.Values("Error").empty());
+    EXPECT_EQ(engine.Values("Error").back(), "OpenFile") << testing::PrintToString(engine.lines());
+    EXPECT_EQ(engine.Values("ErrorCode").back(), std::to_string(EISDIR));
+    EXPECT_EQ(engine.Values("ErrorFile").back(), client.Sub("big.dat"));
+    fs::remove_all(client.Sub("big.dat"));
+    ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED));
+    EXPECT_TRUE(HoldsTree(client.path(), published_));
+    engine.Send("quit");
+    EXPECT_EQ(engine.Wait(), 0);
+}
+
 TEST_F(EngineTest, DeleteDownloadInfoRemovesTheInfoFolderAfterCompletion) {
     TempDir client;
     std::vector<std::string> args = Args(client.path(), "download");
@@ -195,6 +220,31 @@ TEST_F(EngineTest, ASeedWithAnotherDigestFails) {
     ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_SEED_FILE_FAIL));
     EXPECT_EQ(engine.Values("Error"), std::vector<std::string>{"DownloadSeed"});
     EXPECT_FALSE(fs::exists(client.Sub("big.dat")));
+    engine.Send("quit");
+    EXPECT_EQ(engine.Wait(), 0);
+}
+
+// No web seed (HttpThread 0): everything comes from the tracker's peer, and
+// the download limit holds for it although it is on the local network.
+TEST_F(EngineTest, DownloadsFromATrackerPeerWithinTheLimit) {
+    Swarm swarm;
+    ASSERT_TRUE(swarm.started());
+    zrpatch::MadeTorrent made;
+    std::string error;
+    ASSERT_TRUE(zrpatch::MakeSeed({published_, nginx_->Url("/"), swarm.Announce()}, made, error));
+    Publish(made.document, ferrel::Md5Hex(made.document));
+    WriteFile(www_.Sub("seed.torrent"), made.document);
+    ASSERT_TRUE(swarm.Seed(www_.Sub("seed.torrent"), www_.path(), error)) << error;
+
+    TempDir client;
+    const auto start = std::chrono::steady_clock::now();
+    EngineProcess engine(Args(client.path(), "repair", "0", "1000"));
+    ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(HoldsTree(client.path(), published_));
+    EXPECT_EQ(Requests("/client/"), 0);
+    // 3.8 MB at 1000 KB/s; unlimited, loopback takes a fraction of a second.
+    EXPECT_GE(took, std::chrono::milliseconds(2500));
     engine.Send("quit");
     EXPECT_EQ(engine.Wait(), 0);
 }

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 namespace ferrel {
@@ -20,7 +21,13 @@ std::string Format(const char* format, Args... args) {
 }  // namespace
 
 std::string ReplyText(const char* key, const std::string& value) {
-    return std::string(kTag) + key + "=" + value + "\n";
+    // A line feed inside a value (a user id or a path from outside) would
+    // start a line of its own on the tool's side.
+    std::string line = std::string(kTag) + key + "=" + value;
+    for (std::size_t i = std::strlen(kTag); i < line.size(); ++i)
+        if (line[i] == '\n' || line[i] == '\r')
+            line[i] = ' ';
+    return line + "\n";
 }
 
 std::string ReplyInt(const char* key, long long value) {

@@ -47,7 +47,8 @@ struct StatusSnapshot {
     std::string firstFileName;  // name of file 0 once the seed is known
 };
 
-// "[Interactive]key=value\n" in each value's form.
+// "[Interactive]key=value\n" in each value's form; a line feed or carriage
+// return inside the value becomes a blank.
 std::string ReplyText(const char* key, const std::string& value);
 std::string ReplyInt(const char* key, long long value);
 std::string ReplyBytes(const char* key, std::uint64_t value);

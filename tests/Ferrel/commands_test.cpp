@@ -25,7 +25,7 @@ class CommandTest : public testing::TestWithParam<CommandCase> {};
 
 TEST_P(CommandTest, Answers) {
     ferrel::StatusSnapshot s;
-    s.userId = "u7";
+    s.userId = "u\n7";
     s.state = ferrel::DOWNLOADING;
     s.percentage = 12.5;
     s.percentageDownloaded = 50;
@@ -46,7 +46,7 @@ TEST_P(CommandTest, Answers) {
 
 const CommandCase kCommandCases[] = {
     {"stat, eleven keys in order", "stat", true, CommandKind::Answered,
-     "[Interactive]UserId=u7\n[Interactive]P2PState=14\n[Interactive]Percentage=12.500000\n"
+     "[Interactive]UserId=u 7\n[Interactive]P2PState=14\n[Interactive]Percentage=12.500000\n"
      "[Interactive]PercentageDownloaded=50.000000\n[Interactive]CurUpdatePercentage=12.500000\n"
      "[Interactive]IncompleteByte=5000000000\n[Interactive]UploadBandWidth=1.500000\n"
      "[Interactive]DownloadBandWidth=2048.250000\n[Interactive]UploadUserNum=1\n"

@@ -1,5 +1,6 @@
 #include "Ferrel/engine.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -76,6 +77,23 @@ const char* ErrorKind(lt::operation_t op, const lt::error_code& ec) {
             return "WriteFile";
     }
     return "OpenFile";
+}
+
+// The path percent-escaped for a URL, "/" kept.
+std::string EscapePath(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[u >> 4]);
+            out.push_back(kHex[u & 15]);
+        }
+    }
+    return out;
 }
 
 lt::settings_pack SessionSettings(const EngineArguments& a) {
@@ -202,7 +220,14 @@ void Engine::Step() {
 void Engine::StepParse() {
     const bool ok = !m_args.dir.empty() && !m_args.torrent.empty() && !m_args.httpUrls.empty() &&
                     (!m_args.modeGiven || m_args.modeValid);
-    SetState(ok ? INITING : PARSE_PARA_ERROR);
+    if (!ok)
+        return SetState(PARSE_PARA_ERROR);
+    // A relative folder is taken from where the engine was started, once.
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(m_args.dir, ec);
+    if (!ec)
+        m_args.dir = absolute.string();
+    SetState(INITING);
 }
 
 void Engine::StepInit() {
@@ -352,6 +377,13 @@ void Engine::StepCreateFiles() {
             seeds.push_back(w.url);
     if (m_args.httpThread >= 0 && seeds.size() > static_cast<std::size_t>(m_args.httpThread))
         seeds.resize(static_cast<std::size_t>(m_args.httpThread));
+    // With a single file libtorrent asks a folder address for the torrent's
+    // name instead of the file's path; such a seed gets the file's own
+    // address.
+    if (m_info->num_files() == 1)
+        for (std::string& url : seeds)
+            if (!url.empty() && url.back() == '/')
+                url += EscapePath(m_info->orig_files().file_path(lt::file_index_t(0)));
     m_info->set_web_seeds({});
     atp.url_seeds = seeds;
     atp.ti = m_info;

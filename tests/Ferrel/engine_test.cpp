@@ -213,6 +213,21 @@ TEST_F(EngineTest, DeleteDownloadInfoRemovesTheInfoFolderAfterCompletion) {
     EXPECT_FALSE(fs::exists(client.Sub(".ferrel")));
 }
 
+TEST_F(EngineTest, AFolderOfOneFileComesFromTheFilesOwnAddress) {
+    const std::string solo = www_.Sub("solo");
+    www_.Write("solo/only one.dat", RandomBytes(100000, 4));
+    zrpatch::MadeTorrent made;
+    std::string error;
+    ASSERT_TRUE(zrpatch::MakeSeed({solo, nginx_->Url("/"), ""}, made, error)) << error;
+    Publish(made.document, ferrel::Md5Hex(made.document));
+    TempDir client;
+    EngineProcess engine(Args(client.path()));
+    ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED, std::chrono::seconds(20)));
+    EXPECT_TRUE(HoldsTree(client.path(), solo));
+    engine.Send("quit");
+    EXPECT_EQ(engine.Wait(), 0);
+}
+
 TEST_F(EngineTest, ASeedWithAnotherDigestFails) {
     Publish(seed_, ferrel::Md5Hex(seed_ + "x"));
     TempDir client;

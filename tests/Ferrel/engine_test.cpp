@@ -332,4 +332,19 @@ TEST(EngineChannelTest, ConnectsToTheToolAndEndsWhenItCloses) {
     EXPECT_EQ(engine.Wait(), 0);
 }
 
+// "quit" ends a seed fetch from a server that accepted the connection but
+// never answers, instead of waiting out the transfer's time budget.
+TEST(EngineChannelTest, QuitsAtOnceWhileTheServerDoesNotAnswer) {
+    vellum::NetworkInteractive silent(0);  // listens, never accepts or answers
+    ASSERT_TRUE(silent.Start());
+    TempDir client;
+    EngineProcess engine({"-Dir", client.path(), "-HttpUrl",
+                          "http://127.0.0.1:" + std::to_string(silent.Port()), "-Torrent",
+                          "zornfix.data", "-NotUsingUPnP", "-ListenIp", "127.0.0.1"});
+    ASSERT_TRUE(engine.WaitForState(ferrel::GET_SEED_MD5));
+    usleep(300000);  // the request is out
+    engine.Send("quit");
+    EXPECT_EQ(engine.Wait(std::chrono::seconds(5)), 0);
+}
+
 }  // namespace

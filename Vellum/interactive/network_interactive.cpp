@@ -77,7 +77,7 @@ bool NetworkInteractive::Connect() {
     }
     CloseSocket(m_peerSocket);
     m_peerSocket = fd;
-    m_peerGone = false;
+    m_peerClosed = false;
     return true;
 }
 
@@ -113,7 +113,7 @@ bool NetworkInteractive::EnsurePeer() {
     if (fd < 0)
         return false;
     m_peerSocket = fd;
-    m_peerGone = false;
+    m_peerClosed = false;
     return true;
 }
 
@@ -126,7 +126,7 @@ bool NetworkInteractive::ReceiveLine(std::string& line) {
         if (n > 0)
             m_pending.append(buffer, static_cast<std::size_t>(n));
         else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            m_peerGone = true;
+            m_peerClosed = true;
     }
     const std::size_t end = m_pending.find('\n');
     if (end == std::string::npos)
@@ -146,7 +146,7 @@ bool NetworkInteractive::SendText(const std::string& s) {
 }
 
 bool NetworkInteractive::Closed() const {
-    return m_peerGone && m_pending.find('\n') == std::string::npos;
+    return m_peerClosed && m_pending.find('\n') == std::string::npos;
 }
 
 void NetworkInteractive::Stop() {

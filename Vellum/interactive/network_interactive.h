@@ -31,6 +31,10 @@ class NetworkInteractive : public IInteractive {
 
     // The port given, or the one Start chose to listen on.
     std::uint16_t Port() const { return m_channelPort; }
+    // True once a receive found the connection closed by the peer (or
+    // failed). The channel itself goes on as before; this is for a side that
+    // wants to end with its peer.
+    bool PeerClosed() const { return m_peerClosed; }
 
   private:
     bool Connect();
@@ -41,7 +45,7 @@ class NetworkInteractive : public IInteractive {
     int m_peerSocket = -1;
     std::uint16_t m_channelPort;
     std::string m_pending;
-    bool m_peerGone = false;  // the peer closed the connection or it failed
+    bool m_peerClosed = false;
     std::function<std::uint16_t()> m_pickPort;
 };
 

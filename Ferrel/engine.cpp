@@ -96,6 +96,11 @@ std::string EscapePath(const std::string& path) {
     return out;
 }
 
+// part of whole in percent; 100 for nothing of nothing.
+double Share(std::uint64_t part, std::uint64_t whole) {
+    return whole == 0 ? 100.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+}
+
 lt::settings_pack SessionSettings(const EngineArguments& a) {
     lt::settings_pack s;
     const std::string ip = a.listenIp.empty() ? "0.0.0.0" : a.listenIp;
@@ -431,6 +436,7 @@ void Engine::StepTorrent() {
         }
         Send(ReplyFraction("VerifyPercentage", 1.0));
         m_missingAfterCheck = m_status.incompleteBytes;
+        m_checked = true;
         SetState(DOWNLOADING);
     }
     if (m_status.state == DOWNLOADING) {
@@ -463,16 +469,13 @@ void Engine::UpdateSnapshot(bool withPeers) {
     const auto done = static_cast<std::uint64_t>(std::max<std::int64_t>(st.total_wanted_done, 0));
     m_status.totalBytes = wanted;
     m_status.incompleteBytes = wanted > done ? wanted - done : 0;
-    m_status.percentage = wanted == 0 ? 100.0 : 100.0 * static_cast<double>(done) / wanted;
+    m_status.percentage = Share(done, wanted);
     m_status.curUpdatePercentage = m_status.percentage;
-    m_status.percentageDownloaded =
-        m_status.state < DOWNLOADING ? 0.0
-        : m_missingAfterCheck == 0
-            ? 100.0
-            : 100.0 *
-                  static_cast<double>(m_missingAfterCheck -
-                                      std::min(m_missingAfterCheck, m_status.incompleteBytes)) /
-                  static_cast<double>(m_missingAfterCheck);
+    // Of what the check found missing, the part that has come since.
+    if (m_checked)
+        m_status.percentageDownloaded =
+            Share(m_missingAfterCheck - std::min(m_missingAfterCheck, m_status.incompleteBytes),
+                  m_missingAfterCheck);
     m_status.downloadRate = st.download_payload_rate / 1000.0;
     m_status.uploadRate = st.upload_payload_rate / 1000.0;
     m_status.connections = st.num_peers;

@@ -78,6 +78,7 @@ class Engine {
     double m_lastVerify = -1;
     int m_lastPercentStep = -1;
     std::uint64_t m_missingAfterCheck = 0;
+    bool m_checked = false;  // the folder check has ended
     bool m_infoDeleted = false;
     bool m_resumePending = false;
 };

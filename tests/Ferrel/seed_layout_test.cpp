@@ -17,20 +17,20 @@ namespace {
 
 using testing_support::TempDir;
 
-struct FileSpec {
+struct SeedEntry {
     std::vector<std::string> path;
     std::string attr = "";
 };
 
 // A bencoded seed whose top folder is "client" and whose files are files.
-std::string Seed(const std::vector<FileSpec>& files) {
+std::string Seed(const std::vector<SeedEntry>& files) {
     lt::entry root;
     lt::entry& info = root["info"];
     info["name"] = "client";
     info["piece length"] = 16384;
     info["pieces"] = std::string(20, 'x');
     lt::entry::list_type list;
-    for (const FileSpec& f : files) {
+    for (const SeedEntry& f : files) {
         lt::entry e;
         e["length"] = 1;
         lt::entry::list_type path;
@@ -49,7 +49,7 @@ std::string Seed(const std::vector<FileSpec>& files) {
 
 struct LayoutCase {
     const char* name;
-    std::vector<FileSpec> files;
+    std::vector<SeedEntry> files;
     bool accepted;
 };
 

@@ -2,6 +2,7 @@
 // the command line and talks over 127.0.0.1 at InteractivePort, or over its
 // own standard input and output without one.
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>

@@ -201,18 +201,8 @@ TEST_F(EngineTest, ReportsAFileItCannotOpenAndRetries) {
     EXPECT_EQ(engine.Wait(), 0);
 }
 
-TEST_F(EngineTest, DeleteDownloadInfoRemovesTheInfoFolderAfterCompletion) {
-    TempDir client;
-    std::vector<std::string> args = Args(client.path(), "download");
-    args.push_back("-DeleteDownloadInfo");
-    EngineProcess engine(args);
-    ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED));
-    engine.Send("quit");
-    EXPECT_EQ(engine.Wait(), 0);
-    EXPECT_TRUE(HoldsTree(client.path(), published_));
-    EXPECT_FALSE(fs::exists(client.Sub(".ferrel")));
-}
-
+// Also: in download mode with DeleteDownloadInfo the info folder is gone
+// after completion.
 TEST_F(EngineTest, AFolderOfOneFileComesFromTheFilesOwnAddress) {
     const std::string solo = www_.Sub("solo");
     www_.Write("solo/only one.dat", RandomBytes(100000, 4));
@@ -221,9 +211,12 @@ TEST_F(EngineTest, AFolderOfOneFileComesFromTheFilesOwnAddress) {
     ASSERT_TRUE(zrpatch::MakeSeed({solo, nginx_->Url("/"), ""}, made, error)) << error;
     Publish(made.document, ferrel::Md5Hex(made.document));
     TempDir client;
-    EngineProcess engine(Args(client.path()));
+    std::vector<std::string> args = Args(client.path(), "download");
+    args.push_back("-DeleteDownloadInfo");
+    EngineProcess engine(args);
     ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED, std::chrono::seconds(20)));
     EXPECT_TRUE(HoldsTree(client.path(), solo));
+    EXPECT_FALSE(fs::exists(client.Sub(".ferrel")));
     engine.Send("quit");
     EXPECT_EQ(engine.Wait(), 0);
 }
@@ -234,6 +227,8 @@ TEST_F(EngineTest, ASeedWithAnotherDigestFails) {
     EngineProcess engine(Args(client.path()));
     ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_SEED_FILE_FAIL));
     EXPECT_EQ(engine.Values("Error"), std::vector<std::string>{"DownloadSeed"});
+    engine.Send("get qf 0");
+    EXPECT_TRUE(engine.WaitForLine(kTag + std::string("FileName=:")));
     EXPECT_FALSE(fs::exists(client.Sub("big.dat")));
     engine.Send("quit");
     EXPECT_EQ(engine.Wait(), 0);

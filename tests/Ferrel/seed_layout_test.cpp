@@ -1,7 +1,5 @@
 #include "Ferrel/seed_layout.h"
 
-#include <unistd.h>
-
 #include <iterator>
 #include <ostream>
 #include <string>
@@ -11,11 +9,7 @@
 #include <libtorrent/bencode.hpp>
 #include <libtorrent/entry.hpp>
 
-#include "tests/support/temp_dir.h"
-
 namespace {
-
-using testing_support::TempDir;
 
 struct SeedEntry {
     std::vector<std::string> path;
@@ -84,27 +78,5 @@ const LayoutCase kLayoutCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, SeedLayoutTest, testing::ValuesIn(kLayoutCases));
-
-TEST(SeedLayoutPathTest, DropsTheTopFolder) {
-    ferrel::SeedLayout layout;
-    std::string error;
-    ASSERT_TRUE(ferrel::ReadSeedLayout(Seed({{{"sub", "b.bin"}}}), ".ferrel", layout, error));
-    ASSERT_EQ(layout.files.size(), 1u);
-    EXPECT_EQ(layout.files[0].path, "sub/b.bin");
-}
-
-TEST(StaysInsideTest, FollowsLinksThatAlreadyExist) {
-    TempDir dir, outside;
-    ferrel::SeedLayout layout;
-    layout.files = {{"sub/x", 1, false}, {"in/y", 1, false}};
-    ::mkdir(dir.Sub("in").c_str(), 0755);
-    std::string error;
-    EXPECT_TRUE(ferrel::StaysInside(dir.path(), layout, error)) << error;
-    ASSERT_EQ(::symlink(dir.Sub("in").c_str(), dir.Sub("sub").c_str()), 0);
-    EXPECT_TRUE(ferrel::StaysInside(dir.path(), layout, error)) << error;  // a link inside
-    ASSERT_EQ(::unlink(dir.Sub("sub").c_str()), 0);
-    ASSERT_EQ(::symlink(outside.path().c_str(), dir.Sub("sub").c_str()), 0);
-    EXPECT_FALSE(ferrel::StaysInside(dir.path(), layout, error));
-}
 
 }  // namespace

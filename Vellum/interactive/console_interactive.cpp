@@ -61,6 +61,11 @@ bool ConsoleInteractive::LineReader::Pop(std::string& line) {
     return true;
 }
 
+bool ConsoleInteractive::LineReader::Ended() {
+    const std::lock_guard<std::mutex> guard(m_lock);
+    return m_ended && m_lines.empty();
+}
+
 void ConsoleInteractive::LineReader::Run() {
     std::string current;
     char buffer[1024];
@@ -76,8 +81,12 @@ void ConsoleInteractive::LineReader::Run() {
         const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n <= 0)
-            return;  // closed or failed: a partial last line is dropped
+        if (n <= 0) {
+            // Closed or failed: a partial last line is dropped.
+            const std::lock_guard<std::mutex> guard(m_lock);
+            m_ended = true;
+            return;
+        }
         for (ssize_t i = 0; i < n; ++i) {
             if (buffer[i] != '\n') {
                 current.push_back(buffer[i]);
@@ -146,6 +155,10 @@ bool ConsoleInteractive::SendText(const std::string& s) {
         return false;
     const ssize_t n = ::write(fd, s.data(), s.size());
     return n >= 0 && static_cast<std::size_t>(n) == s.size();
+}
+
+bool ConsoleInteractive::Closed() const {
+    return m_reader && m_reader->Ended();
 }
 
 void ConsoleInteractive::Stop() {

@@ -32,6 +32,8 @@ class ConsoleInteractive : public IInteractive {
     bool SendText(const std::string& s) override;
     // Ends the line reader's thread (waiting for it) and drops unread lines.
     void Stop() override;
+    // True once the input ended (or failed) and every line was taken.
+    bool Closed() const override;
 
     // Launching side, after Start: makes a child started with these file
     // actions take the pipes as its standard input, output and error. False,
@@ -51,6 +53,7 @@ class ConsoleInteractive : public IInteractive {
         bool Start();
         void Stop();
         bool Pop(std::string& line);
+        bool Ended();
 
       private:
         void Run();
@@ -60,6 +63,7 @@ class ConsoleInteractive : public IInteractive {
         std::thread m_thread;
         std::mutex m_lock;
         std::deque<std::string> m_lines;
+        bool m_ended = false;  // the input ended or failed; under m_lock
     };
 
     void ClosePipes();

@@ -20,6 +20,9 @@ class IInteractive {
     virtual bool SendText(const std::string& s) = 0;
     // Closes the channel.
     virtual void Stop() = 0;
+    // True once the peer has gone (connection closed, end of input) and every
+    // line received before has been taken.
+    virtual bool Closed() const { return false; }
 };
 
 }  // namespace vellum

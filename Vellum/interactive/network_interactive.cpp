@@ -77,6 +77,7 @@ bool NetworkInteractive::Connect() {
     }
     CloseSocket(m_peerSocket);
     m_peerSocket = fd;
+    m_peerClosed = false;
     return true;
 }
 
@@ -112,6 +113,7 @@ bool NetworkInteractive::EnsurePeer() {
     if (fd < 0)
         return false;
     m_peerSocket = fd;
+    m_peerClosed = false;
     return true;
 }
 
@@ -141,6 +143,10 @@ bool NetworkInteractive::SendText(const std::string& s) {
     // did not fit is not sent later.
     const ssize_t n = ::send(m_peerSocket, s.data(), s.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     return n >= 0 && static_cast<std::size_t>(n) == s.size();
+}
+
+bool NetworkInteractive::Closed() const {
+    return m_peerClosed && m_pending.find('\n') == std::string::npos;
 }
 
 void NetworkInteractive::Stop() {

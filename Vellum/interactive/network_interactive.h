@@ -27,6 +27,7 @@ class NetworkInteractive : public IInteractive {
     bool ReceiveLine(std::string& line) override;
     bool SendText(const std::string& s) override;
     void Stop() override;
+    bool Closed() const override;
 
     // The port given, or the one Start chose to listen on.
     std::uint16_t Port() const { return m_channelPort; }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -10,6 +11,7 @@
 
 #include <libtorrent/torrent_info.hpp>
 
+#include "korvel/update/md5.h"
 #include "korvel/update/patch_body.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -449,6 +451,65 @@ TEST(ZrpatchTorrent, RefusesWhatItCannotMake) {
     const RunResult help = Zrpatch({"torrent", "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("usage: zrpatch torrent", 0), 0u) << help.out;
+}
+
+TEST(ZrpatchSeed, WritesTheSeedOfTheFolderAndItsDigest) {
+    TempDir work;
+    work.Write("client/zorn.exe", "program");
+    work.Write("client/data/a.pak", std::string(70000, 'a'));
+    work.Write("client/.ferrel/resume.dat", "the engine's own");
+    const std::string out = work.Sub("zornfix.data");
+    const RunResult r = Zrpatch(
+        {"seed", work.Sub("client/"), "--web-seed", "http://127.0.0.1:8080/files", "-o", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+
+    const std::string seed = ReadFile(out);
+    const std::string hex = Md5Hex(seed.data(), seed.size());
+    EXPECT_EQ(ReadFile(out + ".md5"), hex + "\n");
+    EXPECT_EQ(r.out.rfind("written " + out + " md5 " + hex + " info-hash ", 0), 0u) << r.out;
+
+    lt::error_code ec;
+    const lt::torrent_info info(out, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(info.info_hashes().has_v2());
+    EXPECT_EQ(info.name(), "client");
+    std::vector<std::string> files;
+    for (const lt::file_index_t i : info.files().file_range())
+        if (!info.files().pad_file_at(i))
+            files.push_back(info.files().file_path(i));
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"client/data/a.pak", "client/zorn.exe"}));
+    EXPECT_TRUE(info.trackers().empty());
+    ASSERT_EQ(info.web_seeds().size(), 1u);
+    EXPECT_EQ(info.web_seeds()[0].url, "http://127.0.0.1:8080/files/");
+}
+
+TEST(ZrpatchSeed, RefusesWhatItCannotMake) {
+    TempDir work;
+    const std::string file = work.Write("client/a.dat", "x");
+    ::mkdir(work.Sub("nothing").c_str(), 0755);
+    const std::string out = work.Sub("zornfix.data");
+    const std::string web = "http://127.0.0.1:8080";
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string errPart;
+    } cases[] = {
+        {{"seed", work.Sub("client"), "-o", out}, 2, "missing --web-seed"},
+        {{"seed", work.Sub("client"), "--web-seed", "ftp://h/", "-o", out}, 2, "web seed must be"},
+        {{"seed", work.Sub("client"), "--web-seed", web, "--tracker", "h:1", "-o", out},
+         2,
+         "tracker must be"},
+        {{"seed", file, "--web-seed", web, "-o", out}, 1, "is not a folder"},
+        {{"seed", work.Sub("nothing"), "--web-seed", web, "-o", out}, 1, "holds no file"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Zrpatch(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.errPart << ": " << r.err;
+        EXPECT_NE(r.err.find(c.errPart), std::string::npos) << c.errPart << ": " << r.err;
+    }
+    EXPECT_NE(::access(out.c_str(), F_OK), 0);
+    EXPECT_NE(::access((out + ".md5").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ const char* const kMainHelp =
     "  info    show a patch file's header and sections\n"
     "  entry   print the update-list line for a patch file\n"
     "  torrent make the torrent for publishing a patch file over BitTorrent\n"
+    "  seed    make the repair engine's seed file of a client folder\n"
     "\n"
     "'zrpatch COMMAND --help' describes each command.\n"
     "Exit codes: 0 done, 1 the operation failed, 2 wrong command line.\n"
@@ -97,6 +98,17 @@ const char* const kTorrentHelp =
     "component. Publish it at the file's BitTorrent address followed by\n"
     "'.torrent' (see 'zrpatch entry'). Prints 'written FILE.torrent info-hash\n"
     "HASH pieces N piece-length L'; a tracker with a whitelist needs HASH.\n";
+
+const char* const kSeedHelp =
+    "usage: zrpatch seed CLIENTDIR --web-seed URL [--tracker URL] -o FILE\n"
+    "\n"
+    "Writes the repair engine's seed file FILE: a torrent (BitTorrent version 1\n"
+    "only) of every file below CLIENTDIR, named by CLIENTDIR's last component,\n"
+    "and FILE.md5 with its MD5 digest. URL is the address of CLIENTDIR's parent\n"
+    "over HTTP (a server with range requests); the engine fetches URL/NAME/PATH\n"
+    "for each file. Publish FILE and FILE.md5 at the address the engine is\n"
+    "given with HttpUrl, beside the client folder. Prints 'written FILE md5\n"
+    "DIGEST info-hash HASH pieces N piece-length L'.\n";
 
 // Loads and unpacks a patch file, reporting failures as the updater words them.
 bool Load(const std::string& file, const std::uint32_t* version, LoadedPatch& patch) {
@@ -362,6 +374,45 @@ int CmdTorrent(int argc, char** argv) {
     return kExitOk;
 }
 
+int CmdSeed(int argc, char** argv) {
+    Args args;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, {"--tracker", "--web-seed", "-o", "--output"}, args, error))
+        return Usage(error);
+    if (args.help) {
+        std::fputs(kSeedHelp, stdout);
+        return kExitOk;
+    }
+    if (args.options.count("--output") && !args.options.count("-o"))
+        args.options["-o"] = args.options["--output"];
+    if (args.positional.size() != 1)
+        return Usage("seed takes exactly one client folder");
+    if (!Require(args, {"--web-seed", "-o"}, error))
+        return Usage(error);
+    zrpatch::SeedRequest request;
+    request.folder = args.positional[0];
+    request.webSeed = args.options["--web-seed"];
+    request.tracker = args.options.count("--tracker") ? args.options["--tracker"] : "";
+    if (!HasScheme(request.webSeed, {"http", "https"}))
+        return Usage("the web seed must be an http:// or https:// address without blanks");
+    if (!request.tracker.empty() && !HasScheme(request.tracker, {"http", "https", "udp"}))
+        return Usage("the tracker must be an http://, https:// or udp:// address without blanks");
+
+    zrpatch::MadeTorrent made;
+    const std::string& out = args.options["-o"];
+    if (!zrpatch::MakeSeed(request, made, error) ||
+        !WriteFileAtomically(out, made.document, error) ||
+        !WriteFileAtomically(out + ".md5",
+                             Md5Hex(made.document.data(), made.document.size()) + "\n", error)) {
+        Error(error);
+        return kExitFailed;
+    }
+    std::printf("written %s md5 %s info-hash %s pieces %d piece-length %d\n", out.c_str(),
+                Md5Hex(made.document.data(), made.document.size()).c_str(), made.infoHash.c_str(),
+                made.pieces, made.pieceLength);
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -384,5 +435,7 @@ int main(int argc, char** argv) {
         return CmdEntry(argc, argv);
     if (command == "torrent")
         return CmdTorrent(argc, argv);
+    if (command == "seed")
+        return CmdSeed(argc, argv);
     return Usage("unknown command " + command);
 }

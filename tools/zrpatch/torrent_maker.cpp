@@ -17,6 +17,69 @@
 
 namespace zrpatch {
 
+namespace {
+
+bool Finish(lt::create_torrent& torrent, const std::string& root, const std::string& what,
+            MadeTorrent& made, std::string& error) {
+    torrent.set_creator("zrpatch");
+    lt::error_code ec;
+    lt::set_piece_hashes(torrent, root, ec);
+    if (ec) {
+        error = "cannot hash " + what + ": " + ec.message();
+        return false;
+    }
+    std::vector<char> document;
+    lt::bencode(std::back_inserter(document), torrent.generate());
+
+    const lt::torrent_info info(lt::span<const char>(document), lt::from_span);
+    std::ostringstream hash;
+    hash << info.info_hashes().v1;
+    made.document.assign(document.begin(), document.end());
+    made.infoHash = hash.str();
+    made.pieces = info.num_pieces();
+    made.pieceLength = info.piece_length();
+    return true;
+}
+
+}  // namespace
+
+bool MakeSeed(const SeedRequest& request, MadeTorrent& made, std::string& error) {
+    std::string folder = request.folder;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = request.folder + " is not a folder";
+        return false;
+    }
+    const std::size_t slash = folder.rfind('/');
+    const std::string parent = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : folder.substr(0, slash);
+    try {
+        lt::file_storage files;
+        lt::add_files(files, folder, [](const std::string& path) {
+            const std::size_t s = path.rfind('/');
+            return path.substr(s == std::string::npos ? 0 : s + 1) != ".ferrel";
+        });
+        if (files.num_files() == 0) {
+            error = request.folder + " holds no file";
+            return false;
+        }
+        lt::create_torrent torrent(files, 0, lt::create_torrent::v1_only);
+        if (!request.tracker.empty())
+            torrent.add_tracker(request.tracker);
+        std::string webSeed = request.webSeed;
+        if (webSeed.empty() || webSeed.back() != '/')
+            webSeed += '/';
+        torrent.add_url_seed(webSeed);
+        return Finish(torrent, parent, request.folder, made, error);
+    } catch (const std::exception& e) {
+        error = "cannot make the seed of " + request.folder + ": " + e.what();
+        return false;
+    }
+}
+
 bool MakeTorrent(const TorrentRequest& request, MadeTorrent& made, std::string& error) {
     struct stat st;
     if (::stat(request.file.c_str(), &st) != 0) {
@@ -47,28 +110,11 @@ bool MakeTorrent(const TorrentRequest& request, MadeTorrent& made, std::string& 
         torrent.add_tracker(request.tracker);
         if (!request.webSeed.empty())
             torrent.add_url_seed(request.webSeed);
-        torrent.set_creator("zrpatch");
-        lt::error_code ec;
-        lt::set_piece_hashes(torrent, folder, ec);
-        if (ec) {
-            error = "cannot hash " + request.file + ": " + ec.message();
-            return false;
-        }
-        std::vector<char> document;
-        lt::bencode(std::back_inserter(document), torrent.generate());
-
-        const lt::torrent_info info(lt::span<const char>(document), lt::from_span);
-        std::ostringstream hash;
-        hash << info.info_hashes().v1;
-        made.document.assign(document.begin(), document.end());
-        made.infoHash = hash.str();
-        made.pieces = info.num_pieces();
-        made.pieceLength = info.piece_length();
+        return Finish(torrent, folder, request.file, made, error);
     } catch (const std::exception& e) {
         error = "cannot make the torrent of " + request.file + ": " + e.what();
         return false;
     }
-    return true;
 }
 
 }  // namespace zrpatch

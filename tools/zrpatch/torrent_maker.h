@@ -22,4 +22,17 @@ struct MadeTorrent {
 // error when the file cannot be read or is empty.
 bool MakeTorrent(const TorrentRequest& request, MadeTorrent& made, std::string& error);
 
+struct SeedRequest {
+    std::string folder;   // the published client folder
+    std::string webSeed;  // address of the folder's parent over HTTP
+    std::string tracker;  // announce address; empty: none
+};
+
+// The repair engine's seed: a v1-only torrent of every file below
+// request.folder (the engine's own info folder ".ferrel" left out), named by
+// the folder's last component. Its web seed ends in "/", so the engine asks
+// for webSeed + "/" + folder name + "/" + file path. False with the reason in
+// error when the folder cannot be read or holds no file.
+bool MakeSeed(const SeedRequest& request, MadeTorrent& made, std::string& error);
+
 }  // namespace zrpatch

@@ -1,0 +1,67 @@
+// The engine's side of the control channel: its states, the reply lines and
+// the answers to the tool's commands.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ferrel {
+
+enum EngineState : int {
+    BEGIN = 0,
+    PARSE_PARA = 1,
+    PARSE_PARA_ERROR = 2,
+    INITING = 3,
+    INIT_ERROR = 4,
+    GET_SEED_MD5 = 5,
+    GET_SEED_MD5_FAIL = 6,
+    CHECK_SEED_FILE = 7,
+    DOWNLOAD_SEED_FILE = 8,
+    DOWNLOAD_SEED_FILE_FAIL = 9,
+    ANALYSIS_SEED = 10,
+    CREATE_FILE = 11,
+    ALL_FILE_CHECK_MD5 = 12,
+    ANALYSIS_SEED_ERROR = 13,
+    DOWNLOADING = 14,
+    DOWNLOAD_COMPLETED = 15,
+    TO_QUIT = 16,
+    QUIT = 17,
+};
+
+// What "stat" and "get" report, as the engine last saw it.
+struct StatusSnapshot {
+    std::string userId;
+    int state = BEGIN;
+    double percentage = 0;            // 0 to 100 of the whole set
+    double percentageDownloaded = 0;  // 0 to 100 of what the check found missing
+    double curUpdatePercentage = 0;
+    std::uint64_t incompleteBytes = 0;
+    double uploadRate = 0;  // KB/s, 1 KB = 1000 bytes
+    double downloadRate = 0;
+    int uploadUsers = 0;
+    int downloadUsers = 0;
+    int connections = 0;
+    std::uint64_t totalBytes = 0;
+    bool seedKnown = false;
+    std::string firstFileName;  // name of file 0 once the seed is known
+};
+
+// "[Interactive]key=value\n" in each value's form; a line feed or carriage
+// return inside the value becomes a blank.
+std::string ReplyText(const char* key, const std::string& value);
+std::string ReplyInt(const char* key, long long value);
+std::string ReplyBytes(const char* key, std::uint64_t value);
+std::string ReplyFraction(const char* key, double value);
+
+enum class CommandKind { None, Answered, Quit };
+
+// Answers one command line from the tool. "stat", "get tb" and "get qf N"
+// append their reply lines to replies; "quit" gives Quit; anything else,
+// including the engine's other commands the tool never sends, gives None or
+// is answered with nothing. A carriage return before the line feed and
+// surrounding blanks are ignored.
+CommandKind AnswerCommand(const std::string& line, const StatusSnapshot& status,
+                          std::string& replies);
+
+}  // namespace ferrel

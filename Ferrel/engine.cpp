@@ -1,0 +1,550 @@
+#include "Ferrel/engine.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <libtorrent/alert_types.hpp>
+#include <libtorrent/ip_filter.hpp>
+#include <libtorrent/posix_disk_io.hpp>
+#include <libtorrent/read_resume_data.hpp>
+#include <libtorrent/session_params.hpp>
+#include <libtorrent/settings_pack.hpp>
+#include <libtorrent/write_resume_data.hpp>
+
+#include "Ferrel/seed_fetch.h"
+
+namespace ferrel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kMaxSeedBytes = 64u << 20;
+constexpr auto kTick = std::chrono::milliseconds(50);
+constexpr auto kResumeEvery = std::chrono::seconds(30);
+constexpr auto kRetryAfterError = std::chrono::seconds(2);
+constexpr auto kResumeWait = std::chrono::seconds(5);
+constexpr const char* kSeedCache = "seed.torrent";
+constexpr const char* kResumeFile = "resume.dat";
+
+bool ReadWhole(const std::string& path, std::string& data) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// Writes path + ".part" and renames it over path.
+bool WriteAtomically(const std::string& path, const char* data, std::size_t size) {
+    const std::string part = path + ".part";
+    {
+        std::ofstream out(part, std::ios::binary | std::ios::trunc);
+        if (!out.write(data, static_cast<std::streamsize>(size)) || !out.flush())
+            return false;
+    }
+    return std::rename(part.c_str(), path.c_str()) == 0;
+}
+
+// The folder without its trailing separators ("/" stays "/").
+std::string SavePath(const std::string& dir) {
+    std::string path = dir;
+    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\'))
+        path.pop_back();
+    return path;
+}
+
+// What the tool calls a failed file operation. A file that may not be
+// written, or no room on the disk, counts as a failed write whatever the
+// operation was: the user has to close or unlock the file or make room.
+const char* ErrorKind(lt::operation_t op, const lt::error_code& ec) {
+    if (op == lt::operation_t::file_truncate || op == lt::operation_t::file_fallocate)
+        return "SetFileSize";
+    if (op == lt::operation_t::file_write)
+        return "WriteFile";
+    if (ec.category() == lt::generic_category() || ec.category() == lt::system_category()) {
+        const int e = ec.value();
+        if (e == EACCES || e == EPERM || e == EROFS || e == ENOSPC || e == EDQUOT || e == ETXTBSY)
+            return "WriteFile";
+    }
+    return "OpenFile";
+}
+
+// The path percent-escaped for a URL, "/" kept.
+std::string EscapePath(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[u >> 4]);
+            out.push_back(kHex[u & 15]);
+        }
+    }
+    return out;
+}
+
+// part of whole in percent; 100 for nothing of nothing.
+double Share(std::uint64_t part, std::uint64_t whole) {
+    return whole == 0 ? 100.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+}
+
+lt::settings_pack SessionSettings(const EngineArguments& a) {
+    lt::settings_pack s;
+    const std::string ip = a.listenIp.empty() ? "0.0.0.0" : a.listenIp;
+    s.set_str(lt::settings_pack::listen_interfaces, ip + ":" + std::to_string(a.localTcp));
+    if (!a.listenIp.empty())
+        s.set_str(lt::settings_pack::outgoing_interfaces, a.listenIp);
+    s.set_int(lt::settings_pack::max_retry_port_bind, a.localTcp != 0 ? 100 : 0);
+    s.set_bool(lt::settings_pack::listen_system_port_fallback, a.localTcp == 0);
+    s.set_bool(lt::settings_pack::enable_dht, false);
+    s.set_bool(lt::settings_pack::enable_lsd, false);
+    s.set_bool(lt::settings_pack::enable_upnp, !a.notUsingUpnp);
+    s.set_bool(lt::settings_pack::enable_natpmp, !a.notUsingUpnp);
+    // Peers that speak only TCP would otherwise wait for uTP to time out.
+    s.set_bool(lt::settings_pack::enable_outgoing_utp, false);
+    s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+    s.set_int(lt::settings_pack::upload_rate_limit, static_cast<int>(a.uploadLimit));
+    s.set_int(lt::settings_pack::download_rate_limit, static_cast<int>(a.downloadLimit));
+    if (a.p2pUploadThread > 0)
+        s.set_int(lt::settings_pack::unchoke_slots_limit, a.p2pUploadThread);
+    s.set_int(lt::settings_pack::hashing_threads, 2);
+    s.set_int(lt::settings_pack::stop_tracker_timeout, 2);
+    s.set_int(
+        lt::settings_pack::alert_mask,
+        static_cast<int>(static_cast<std::uint32_t>(
+            lt::alert_category::error | lt::alert_category::status | lt::alert_category::storage)));
+    return s;
+}
+
+}  // namespace
+
+Engine::Engine(EngineArguments args, vellum::IInteractive& channel)
+    : m_args(std::move(args)), m_channel(channel) {
+    m_status.userId = m_args.id;
+}
+
+Engine::~Engine() {
+    m_cancel = true;
+    if (m_fetch.valid())
+        m_fetch.wait();
+}
+
+std::string Engine::InfoPath(const std::string& name) const {
+    return m_args.dir + kInfoFolder + "/" + name;
+}
+
+void Engine::Send(const std::string& text) {
+    m_channel.SendText(text);
+}
+
+void Engine::SetState(int state) {
+    if (m_status.state == state)
+        return;
+    m_status.state = state;
+    Send(ReplyInt("P2PState", state));
+}
+
+void Engine::ReportError(const char* kind, int code, const std::string& file) {
+    Send(ReplyText("Error", kind));
+    Send(ReplyInt("ErrorCode", code));
+    Send(ReplyText("ErrorFile", file));
+    if (m_args.outInfoLevel > 0)
+        std::fprintf(stderr, "Ferrel: %s failed (%d): %s\n", kind, code, file.c_str());
+}
+
+int Engine::Run(const std::atomic<bool>& stop) {
+    Send(ReplyInt("P2PState", m_status.state));
+    SetState(PARSE_PARA);
+    while (!stop && HandleCommands()) {
+        Step();
+        if (m_session) {
+            HandleAlerts();
+            m_session->wait_for_alert(kTick);
+        } else {
+            std::this_thread::sleep_for(kTick);
+        }
+    }
+    Shutdown();
+    return 0;
+}
+
+bool Engine::HandleCommands() {
+    std::string line, replies;
+    while (m_channel.ReceiveLine(line)) {
+        if (m_session && m_torrent.is_valid())
+            UpdateSnapshot(true);
+        if (AnswerCommand(line, m_status, replies) == CommandKind::Quit)
+            return false;
+        if (!replies.empty())
+            Send(replies);
+        replies.clear();
+    }
+    return !m_channel.Closed();
+}
+
+void Engine::Step() {
+    switch (m_status.state) {
+        case PARSE_PARA:
+            return StepParse();
+        case INITING:
+            return StepInit();
+        case GET_SEED_MD5:
+            return StepSeedMd5();
+        case CHECK_SEED_FILE:
+            return StepCheckSeed();
+        case DOWNLOAD_SEED_FILE:
+            return StepDownloadSeed();
+        case ANALYSIS_SEED:
+            return StepAnalyse();
+        case CREATE_FILE:
+            if (!m_torrent.is_valid())
+                return StepCreateFiles();
+            return StepTorrent();
+        case ALL_FILE_CHECK_MD5:
+        case DOWNLOADING:
+        case DOWNLOAD_COMPLETED:
+            return StepTorrent();
+        default:
+            return;  // error states wait for "quit"
+    }
+}
+
+void Engine::StepParse() {
+    const bool ok = !m_args.dir.empty() && !m_args.torrent.empty() && !m_args.httpUrls.empty() &&
+                    (!m_args.modeGiven || m_args.modeValid);
+    if (!ok)
+        return SetState(PARSE_PARA_ERROR);
+    // A relative folder is taken from where the engine was started, once.
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(m_args.dir, ec);
+    if (!ec)
+        m_args.dir = absolute.string();
+    SetState(INITING);
+}
+
+void Engine::StepInit() {
+    std::error_code ec;
+    fs::create_directories(m_args.dir + kInfoFolder, ec);
+    if (ec) {
+        ReportError("OpenFile", ec.value(), m_args.dir + kInfoFolder);
+        return SetState(INIT_ERROR);
+    }
+    try {
+        lt::session_params params(SessionSettings(m_args));
+        // The memory-mapped storage of this libtorrent release stops the
+        // torrent on any file that exists with no bytes; plain file I/O
+        // does not, and still checks faster than sha1sum.
+        params.disk_io_constructor = lt::posix_disk_io_constructor;
+        m_session = std::make_unique<lt::session>(std::move(params));
+        // Rate limits hold for peers on the local network too.
+        lt::ip_filter everyone;
+        const std::uint32_t global =
+            1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id);
+        everyone.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"), global);
+        everyone.add_rule(lt::make_address("::"),
+                          lt::make_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), global);
+        m_session->set_peer_class_filter(everyone);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Ferrel: cannot start the session: %s\n", e.what());
+        m_session.reset();
+        return SetState(INIT_ERROR);
+    }
+    SetState(GET_SEED_MD5);
+}
+
+void Engine::StepSeedMd5() {
+    if (!m_fetch.valid()) {
+        m_fetch = std::async(std::launch::async, [this] {
+            for (const std::string& base : m_args.httpUrls) {
+                std::string body;
+                if (!FetchUrl(JoinUrl(base, m_args.torrent + ".md5"), 4096, body, m_fetchError,
+                              &m_cancel))
+                    continue;
+                m_fetched = ParseMd5Text(body);
+                if (!m_fetched.empty())
+                    return true;
+                m_fetchError = JoinUrl(base, m_args.torrent + ".md5") + ": not an MD5 digest";
+            }
+            return false;
+        });
+        return;
+    }
+    if (m_fetch.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    if (!m_fetch.get()) {
+        ReportError("DownloadTorrent", 0, m_fetchError);
+        return SetState(GET_SEED_MD5_FAIL);
+    }
+    m_seedMd5 = m_fetched;
+    SetState(CHECK_SEED_FILE);
+}
+
+void Engine::StepCheckSeed() {
+    std::string cached;
+    if (ReadWhole(InfoPath(kSeedCache), cached) && Md5Hex(cached) == m_seedMd5) {
+        m_seed = std::move(cached);
+        return SetState(ANALYSIS_SEED);
+    }
+    SetState(DOWNLOAD_SEED_FILE);
+}
+
+void Engine::StepDownloadSeed() {
+    if (!m_fetch.valid()) {
+        m_fetch = std::async(std::launch::async, [this] {
+            for (const std::string& base : m_args.httpUrls) {
+                const std::string url = JoinUrl(base, m_args.torrent);
+                std::string body;
+                if (!FetchUrl(url, kMaxSeedBytes, body, m_fetchError, &m_cancel))
+                    continue;
+                if (Md5Hex(body) == m_seedMd5) {
+                    m_fetched = std::move(body);
+                    return true;
+                }
+                m_fetchError = url + ": MD5 digest differs from the published one";
+            }
+            return false;
+        });
+        return;
+    }
+    if (m_fetch.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    if (!m_fetch.get()) {
+        ReportError("DownloadSeed", 0, m_fetchError);
+        return SetState(DOWNLOAD_SEED_FILE_FAIL);
+    }
+    m_seed = std::move(m_fetched);
+    // A cache that cannot be written only costs a download next time.
+    WriteAtomically(InfoPath(kSeedCache), m_seed.data(), m_seed.size());
+    SetState(ANALYSIS_SEED);
+}
+
+void Engine::StepAnalyse() {
+    std::string error;
+    lt::error_code ec;
+    auto info = std::make_shared<lt::torrent_info>(lt::span<const char>(m_seed), ec, lt::from_span);
+    if (ec || !ReadSeedLayout(m_seed, kInfoFolder, m_layout, error)) {
+        ReportError("ReadSeed", ec ? ec.value() : 0, ec ? ec.message() : error);
+        return SetState(ANALYSIS_SEED_ERROR);
+    }
+    if (info->num_files() != static_cast<int>(m_layout.files.size()) ||
+        !StaysInside(m_args.dir, m_layout, error)) {
+        ReportError("ReadSeed", 0, error.empty() ? "file list differs" : error);
+        return SetState(ANALYSIS_SEED_ERROR);
+    }
+    // Every file goes exactly where the checked layout says: directly in the
+    // client folder, without the torrent's own top folder.
+    for (std::size_t i = 0; i < m_layout.files.size(); ++i)
+        if (!m_layout.files[i].pad)
+            info->rename_file(lt::file_index_t(static_cast<int>(i)), m_layout.files[i].path);
+    m_info = std::move(info);
+    m_status.totalBytes = 0;
+    for (const SeedFile& f : m_layout.files)
+        if (!f.pad)
+            m_status.totalBytes += static_cast<std::uint64_t>(f.size);
+    m_status.incompleteBytes = m_status.totalBytes;
+    m_status.firstFileName = m_layout.files.empty() ? "" : m_layout.files[0].path;
+    m_status.seedKnown = true;
+    SetState(CREATE_FILE);
+}
+
+void Engine::StepCreateFiles() {
+    lt::add_torrent_params atp;
+    std::string resume;
+    if (m_args.mode != EngineMode::Repair && ReadWhole(InfoPath(kResumeFile), resume)) {
+        lt::error_code ec;
+        lt::add_torrent_params saved = lt::read_resume_data(resume, ec);
+        if (!ec && saved.info_hashes == m_info->info_hashes())
+            atp = std::move(saved);
+    }
+    atp.renamed_files.clear();
+    // Web seeds: the given addresses first, then the seed's own, at most
+    // HttpThread of them.
+    std::vector<std::string> seeds;
+    std::set<std::string> seen;
+    for (const std::string& base : m_args.httpUrls)
+        if (seen.insert(JoinUrl(base, "")).second)
+            seeds.push_back(JoinUrl(base, ""));
+    for (const lt::web_seed_entry& w : m_info->web_seeds())
+        if (w.type == lt::web_seed_entry::url_seed && seen.insert(w.url).second)
+            seeds.push_back(w.url);
+    if (m_args.httpThread >= 0 && seeds.size() > static_cast<std::size_t>(m_args.httpThread))
+        seeds.resize(static_cast<std::size_t>(m_args.httpThread));
+    // With a single file libtorrent asks a folder address for the torrent's
+    // name instead of the file's path; such a seed gets the file's own
+    // address.
+    if (m_info->num_files() == 1)
+        for (std::string& url : seeds)
+            if (!url.empty() && url.back() == '/')
+                url += EscapePath(m_info->orig_files().file_path(lt::file_index_t(0)));
+    m_info->set_web_seeds({});
+    atp.url_seeds = seeds;
+    atp.ti = m_info;
+    atp.save_path = SavePath(m_args.dir);
+    atp.flags &= ~(lt::torrent_flags::auto_managed | lt::torrent_flags::paused);
+    lt::error_code ec;
+    m_torrent = m_session->add_torrent(std::move(atp), ec);
+    if (ec) {
+        ReportError("OpenFile", ec.value(), ec.message());
+        return SetState(ANALYSIS_SEED_ERROR);
+    }
+    m_nextResume = Clock::now() + kResumeEvery;
+    SetState(ALL_FILE_CHECK_MD5);
+}
+
+void Engine::StepTorrent() {
+    const lt::torrent_status st = m_torrent.status();
+    const auto now = Clock::now();
+    if (m_errorReturn >= 0) {
+        if (st.errc) {
+            if (now >= m_retryAt) {
+                m_retryAt = now + kRetryAfterError;
+                m_torrent.clear_error();
+                m_torrent.resume();
+            }
+            return;
+        }
+        SetState(m_errorReturn);
+        m_errorReturn = -1;
+    }
+    UpdateSnapshot(now >= m_nextPeers);
+    if (now >= m_nextPeers)
+        m_nextPeers = now + std::chrono::seconds(1);
+    const bool checking = st.state == lt::torrent_status::checking_files ||
+                          st.state == lt::torrent_status::checking_resume_data;
+    if (m_status.state == ALL_FILE_CHECK_MD5) {
+        if (checking) {
+            const double fraction =
+                st.state == lt::torrent_status::checking_files ? st.progress : 0;
+            if (fraction > m_lastVerify) {
+                m_lastVerify = fraction;
+                Send(ReplyFraction("VerifyPercentage", fraction));
+            }
+            return;
+        }
+        Send(ReplyFraction("VerifyPercentage", 1.0));
+        m_missingAfterCheck = m_status.incompleteBytes;
+        m_checked = true;
+        SetState(DOWNLOADING);
+    }
+    if (m_status.state == DOWNLOADING) {
+        const int step = static_cast<int>(m_status.percentage) / m_args.reportPercentInterval;
+        if (step != m_lastPercentStep) {
+            m_lastPercentStep = step;
+            Send(ReplyFraction("Percentage", m_status.percentage));
+        }
+        if (st.total_wanted_done >= st.total_wanted && !checking) {
+            SetState(DOWNLOAD_COMPLETED);
+            if (m_args.deleteDownloadInfo) {
+                std::error_code ec;
+                fs::remove_all(m_args.dir + kInfoFolder, ec);
+                m_infoDeleted = true;
+            } else {
+                SaveResume(false);
+            }
+            return;
+        }
+        if (now >= m_nextResume) {
+            m_nextResume = now + kResumeEvery;
+            SaveResume(false);
+        }
+    }
+}
+
+void Engine::UpdateSnapshot(bool withPeers) {
+    const lt::torrent_status st = m_torrent.status();
+    const auto wanted = static_cast<std::uint64_t>(std::max<std::int64_t>(st.total_wanted, 0));
+    const auto done = static_cast<std::uint64_t>(std::max<std::int64_t>(st.total_wanted_done, 0));
+    m_status.totalBytes = wanted;
+    m_status.incompleteBytes = wanted > done ? wanted - done : 0;
+    m_status.percentage = Share(done, wanted);
+    m_status.curUpdatePercentage = m_status.percentage;
+    // Of what the check found missing, the part that has come since.
+    if (m_checked)
+        m_status.percentageDownloaded =
+            Share(m_missingAfterCheck - std::min(m_missingAfterCheck, m_status.incompleteBytes),
+                  m_missingAfterCheck);
+    m_status.downloadRate = st.download_payload_rate / 1000.0;
+    m_status.uploadRate = st.upload_payload_rate / 1000.0;
+    m_status.connections = st.num_peers;
+    if (!withPeers)
+        return;
+    std::vector<lt::peer_info> peers;
+    m_torrent.get_peer_info(peers);
+    m_status.uploadUsers = m_status.downloadUsers = 0;
+    for (const lt::peer_info& p : peers) {
+        m_status.uploadUsers += p.payload_up_speed > 0;
+        m_status.downloadUsers += p.payload_down_speed > 0;
+    }
+}
+
+void Engine::HandleAlerts() {
+    std::vector<lt::alert*> alerts;
+    m_session->pop_alerts(&alerts);
+    for (lt::alert* a : alerts) {
+        if (auto* e = lt::alert_cast<lt::file_error_alert>(a)) {
+            ReportError(ErrorKind(e->op, e->error), e->error.value(), e->filename());
+            if (m_errorReturn < 0 && m_status.state != CREATE_FILE) {
+                m_errorReturn =
+                    m_status.state == ALL_FILE_CHECK_MD5 ? ALL_FILE_CHECK_MD5 : DOWNLOADING;
+                m_retryAt = Clock::now() + kRetryAfterError;
+                SetState(CREATE_FILE);
+            }
+        } else if (auto* r = lt::alert_cast<lt::save_resume_data_alert>(a)) {
+            m_resumePending = false;
+            WriteResume(lt::write_resume_data_buf(r->params));
+        } else if (lt::alert_cast<lt::save_resume_data_failed_alert>(a)) {
+            m_resumePending = false;
+        } else if (auto* t = lt::alert_cast<lt::torrent_error_alert>(a);
+                   t && m_args.outInfoLevel > 0) {
+            std::fprintf(stderr, "Ferrel: %s\n", t->message().c_str());
+        }
+    }
+}
+
+void Engine::SaveResume(bool wait) {
+    if (!m_torrent.is_valid() || m_infoDeleted)
+        return;
+    m_resumePending = true;
+    m_torrent.save_resume_data(lt::torrent_handle::flush_disk_cache);
+    const auto deadline = Clock::now() + kResumeWait;
+    while (wait && m_resumePending && Clock::now() < deadline) {
+        m_session->wait_for_alert(kTick);
+        HandleAlerts();
+    }
+}
+
+void Engine::WriteResume(const std::vector<char>& data) {
+    if (m_infoDeleted)
+        return;
+    WriteAtomically(InfoPath(kResumeFile), data.data(), data.size());
+}
+
+void Engine::Shutdown() {
+    SetState(TO_QUIT);
+    m_cancel = true;
+    if (m_fetch.valid())
+        m_fetch.wait();
+    if (m_session) {
+        SaveResume(true);
+        // The session's end sends the trackers their last announces, within
+        // the stop_tracker_timeout.
+        lt::session_proxy proxy = m_session->abort();
+        m_session.reset();
+    }
+    SetState(QUIT);
+}
+
+}  // namespace ferrel

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -32,8 +33,14 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnStopSignal);
     curl_global_init(CURL_GLOBAL_DEFAULT);
 
-    const ferrel::EngineArguments args =
-        ferrel::ReadArguments(std::vector<std::string>(argv + 1, argv + argc));
+    // FERREL_OPTIONS adds arguments to those the tool passes, for a machine
+    // or a test run that needs, say, "-ListenIp 127.0.0.1 -NotUsingUPnP".
+    std::vector<std::string> words(argv + 1, argv + argc);
+    if (const char* extra = std::getenv("FERREL_OPTIONS")) {
+        const std::vector<std::string> more = ferrel::SplitCommandLine(extra);
+        words.insert(words.end(), more.begin(), more.end());
+    }
+    const ferrel::EngineArguments args = ferrel::ReadArguments(words);
     std::unique_ptr<vellum::IInteractive> channel;
     if (args.interactivePort != 0)
         channel = std::make_unique<vellum::NetworkInteractive>(

@@ -416,6 +416,11 @@ void Engine::StepTorrent() {
             }
             return;
         }
+        // A retry goes on without an error so far: back to work only once
+        // it has lasted, so that the error state stays visible to a tool
+        // polling once a second while the file is still held.
+        if (now < m_retryAt)
+            return;
         SetState(m_errorReturn);
         m_errorReturn = -1;
     }

@@ -169,13 +169,24 @@ int Engine::Run(const std::atomic<bool>& stop) {
     Send(ReplyInt("P2PState", m_status.state));
     SetState(PARSE_PARA);
     while (!stop && HandleCommands()) {
+        const int before = m_status.state;
         Step();
-        if (m_session) {
+        // A step that moved on is followed by the next one at once: the way
+        // from the arguments to the folder check is eight steps, each of
+        // which would otherwise cost a tick. States that do not change wait.
+        // While the seed or its digest is being fetched the tick ends when
+        // the fetch does.
+        const bool moved = m_status.state != before;
+        if (m_session)
             HandleAlerts();
+        if (moved)
+            continue;
+        if (m_fetch.valid())
+            m_fetch.wait_for(kTick);
+        else if (m_session)
             m_session->wait_for_alert(kTick);
-        } else {
+        else
             std::this_thread::sleep_for(kTick);
-        }
     }
     Shutdown();
     return 0;

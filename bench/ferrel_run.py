@@ -10,13 +10,15 @@ writes "quit" and waits for the engine to end. Ferrel's output and standard
 error go to LOG_FILE.
 
 On success it prints one line of seconds since the engine was started:
-    check_start check_end completed exit
+    check_start check_end completed exit cpu
 (check_start: state 12 reported, check_end: state 14 reported, completed:
-state 15 reported, exit: the process ended) and exits 0; otherwise it says why
+state 15 reported, exit: the process ended; cpu: the engine's user and
+system time) and exits 0; otherwise it says why
 on standard error and exits 1.
 """
 
 import os
+import resource
 import selectors
 import signal
 import subprocess
@@ -116,7 +118,10 @@ def main(argv):
         return 1
     check_start = seen.get(CHECKING, seen[COMPLETED])
     check_end = seen.get(DOWNLOADING, seen[COMPLETED])
-    print(f"{check_start:.4f} {check_end:.4f} {seen[COMPLETED]:.4f} {exit_at:.4f}")
+    # The engine is this script's only child.
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = usage.ru_utime + usage.ru_stime
+    print(f"{check_start:.4f} {check_end:.4f} {seen[COMPLETED]:.4f} {exit_at:.4f} {cpu:.4f}")
     return 0
 
 

@@ -105,8 +105,8 @@ fi
 [ "$cache" = warm ] && echo "page cache: kept (warm); a warm-up run of each tool first"
 
 # run_ferrel DIR HTTP_THREADS: one engine run in repair mode; appends its line
-# (check_start check_end completed exit cpu, seconds from its start; cpu:
-# its user and system time) to
+# (check_start check_end completed exit cpu rss_kb, seconds from its start;
+# cpu: its user and system time; rss_kb: its peak resident size) to
 # $work/ferrel.out.
 run_ferrel() {
   local dir=$1 threads=$2
@@ -128,7 +128,7 @@ same_files() {
 copy="$work/copy"
 cp -r "$client" "$copy"
 # check.tsv: ferrel_check (state 12 to 15) ferrel_process (start to 15) sha1sum
-#            ferrel_cpu sha1sum_cpu
+#            ferrel_cpu sha1sum_cpu ferrel_rss_kb sha1sum_rss_kb
 run_check() {
   local t0 t1
   : > "$work/ferrel.out"
@@ -136,11 +136,12 @@ run_check() {
   run_ferrel "$copy" 0
   drop_cache || true
   t0=$(now)
-  /usr/bin/time -f '%U %S' -o "$work/time.txt" \
+  /usr/bin/time -f '%U %S %M' -o "$work/time.txt" \
     bash -c 'find "$1" -type f -print0 | xargs -0 sha1sum > /dev/null' _ "$copy"
   t1=$(now)
   awk -v s="$(echo "$t1 - $t0" | bc -l)" -v usage="$(cat "$work/time.txt")" '
-    { split(usage, u, " "); printf "%.4f %.4f %.4f %.4f %.4f\n", $3 - $1, $3, s, $5, u[1] + u[2] }' \
+    { split(usage, u, " ")
+      printf "%.4f %.4f %.4f %.4f %.4f %d %d\n", $3 - $1, $3, s, $5, u[1] + u[2], $6, u[3] }' \
     "$work/ferrel.out" >> "$work/check.tsv"
 }
 
@@ -151,7 +152,7 @@ list="$work/aria2c.txt"
   printf '%s/client/%s\n  out=%s\n' "$base" "$path" "$path" >> "$list"
 done
 # download.tsv: ferrel_download (state 12 to 15) ferrel_process (start to 15) aria2c
-#               ferrel_cpu aria2c_cpu
+#               ferrel_cpu aria2c_cpu ferrel_rss_kb aria2c_rss_kb
 run_download() {
   local dl="$work/dl" t0 t1
   rm -rf "$dl"; mkdir -p "$dl"
@@ -162,7 +163,7 @@ run_download() {
   rm -rf "$dl"; mkdir -p "$dl"
   drop_cache || true
   t0=$(now)
-  if ! bounded "$limit" /usr/bin/time -f '%U %S' -o "$work/time.txt" aria2c --no-conf -x4 -s4 -j "$files" -d "$dl" -i "$list" \
+  if ! bounded "$limit" /usr/bin/time -f '%U %S %M' -o "$work/time.txt" aria2c --no-conf -x4 -s4 -j "$files" -d "$dl" -i "$list" \
       --allow-overwrite=true --auto-file-renaming=false --file-allocation=none \
       --auto-save-interval=0 --summary-interval=0 --console-log-level=warn \
       --disable-ipv6=true >> "$work/aria2c.log" 2>&1; then
@@ -174,7 +175,8 @@ run_download() {
   same_files "$dl" aria2c
   rm -rf "$dl"
   awk -v s="$(echo "$t1 - $t0" | bc -l)" -v usage="$(cat "$work/time.txt")" '
-    { split(usage, u, " "); printf "%.4f %.4f %.4f %.4f %.4f\n", $3 - $1, $3, s, $5, u[1] + u[2] }' \
+    { split(usage, u, " ")
+      printf "%.4f %.4f %.4f %.4f %.4f %d %d\n", $3 - $1, $3, s, $5, u[1] + u[2], $6, u[3] }' \
     "$work/ferrel.out" >> "$work/download.tsv"
 }
 
@@ -206,8 +208,8 @@ printf '  %-44s %8.3f s %7.1f MB/s   runs:%s\n' \
   "Ferrel -HttpThread 0, state 12 to 15" "$c_f" "$(rate "$c_f")" "$(each check 1)" \
   "Ferrel, process start to state 15" "$c_p" "$(rate "$c_p")" "$(each check 2)" \
   "find | xargs -0 sha1sum" "$c_s" "$(rate "$c_s")" "$(each check 3)"
-printf '  processor time (user + system): Ferrel %.2f s, sha1sum %.2f s\n' \
-  "$(col check 4)" "$(col check 5)"
+printf '  processor time (user + system): Ferrel %.2f s, sha1sum %.2f s; peak RSS: Ferrel %.0f MB, sha1sum %.0f MB\n' \
+  "$(col check 4)" "$(col check 5)" "$(echo "$(col check 6) / 1024" | bc -l)" "$(echo "$(col check 7) / 1024" | bc -l)"
 printf '  speed ratio Ferrel / sha1sum (sha1sum time / Ferrel time): %.2f   (goal 0.8 or more)\n' \
   "$(echo "$c_s / $c_f" | bc -l)"
 printf '  the same from the process start:                           %.2f\n' \
@@ -219,8 +221,9 @@ printf '  %-44s %8.3f s %7.1f MB/s   runs:%s\n' \
   "Ferrel -HttpThread 4, state 12 to 15" "$d_f" "$(rate "$d_f")" "$(each download 1)" \
   "Ferrel, process start to state 15" "$d_p" "$(rate "$d_p")" "$(each download 2)" \
   "aria2c -x4 -s4 -j $files, whole process" "$d_a" "$(rate "$d_a")" "$(each download 3)"
-printf '  processor time (user + system): Ferrel %.2f s, aria2c %.2f s\n' \
-  "$(col download 4)" "$(col download 5)"
+printf '  processor time (user + system): Ferrel %.2f s, aria2c %.2f s; peak RSS: Ferrel %.0f MB, aria2c %.0f MB\n' \
+  "$(col download 4)" "$(col download 5)" "$(echo "$(col download 6) / 1024" | bc -l)" \
+  "$(echo "$(col download 7) / 1024" | bc -l)"
 printf '  speed ratio Ferrel / aria2c (aria2c time / Ferrel time): %.2f   (goal 0.8 or more)\n' \
   "$(echo "$d_a / $d_f" | bc -l)"
 printf '  the same from the process start:                         %.2f\n' \

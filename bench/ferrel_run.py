@@ -10,10 +10,10 @@ writes "quit" and waits for the engine to end. Ferrel's output and standard
 error go to LOG_FILE.
 
 On success it prints one line of seconds since the engine was started:
-    check_start check_end completed exit cpu
+    check_start check_end completed exit cpu rss_kb
 (check_start: state 12 reported, check_end: state 14 reported, completed:
 state 15 reported, exit: the process ended; cpu: the engine's user and
-system time) and exits 0; otherwise it says why
+system time; rss_kb: its peak resident size) and exits 0; otherwise it says why
 on standard error and exits 1.
 """
 
@@ -121,7 +121,8 @@ def main(argv):
     # The engine is this script's only child.
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = usage.ru_utime + usage.ru_stime
-    print(f"{check_start:.4f} {check_end:.4f} {seen[COMPLETED]:.4f} {exit_at:.4f} {cpu:.4f}")
+    print(f"{check_start:.4f} {check_end:.4f} {seen[COMPLETED]:.4f} {exit_at:.4f} {cpu:.4f} "
+          f"{usage.ru_maxrss}")
     return 0
 
 

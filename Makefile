@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion check fuzz release bench-http bench-patch bench-bt clean
+.PHONY: all deps build demo demo-expansion check fuzz release bench-http bench-patch bench-bt bench-engine clean
 
 all: build
 
@@ -62,6 +62,9 @@ bench-patch: release
 
 bench-bt: release
 	bash bench/bt_download.sh build/release
+
+bench-engine: release
+	bash bench/engine.sh build/release
 
 clean:
 	rm -rf build

@@ -14,7 +14,6 @@
 
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/ip_filter.hpp>
-#include <libtorrent/posix_disk_io.hpp>
 #include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/session_params.hpp>
 #include <libtorrent/settings_pack.hpp>
@@ -101,6 +100,23 @@ double Share(std::uint64_t part, std::uint64_t whole) {
     return whole == 0 ? 100.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
+// libtorrent's memory-mapped storage (this release) cannot map a file of no
+// bytes: a file the seed wants filled that lies in the folder empty stops
+// the torrent with EINVAL on every retry once resume data vouches for it.
+// Such a file holds nothing, so it is removed before the torrent is added
+// and written anew. A file that cannot be removed is left to the retries.
+void RemoveEmptyStandIns(const std::string& dir, const SeedLayout& layout) {
+    for (const SeedFile& f : layout.files) {
+        if (f.pad || f.size == 0)
+            continue;
+        const fs::path path = fs::path(dir) / f.path;
+        std::error_code ec;
+        if (fs::is_regular_file(fs::symlink_status(path, ec)) && fs::file_size(path, ec) == 0 &&
+            !ec)
+            fs::remove(path, ec);
+    }
+}
+
 lt::settings_pack SessionSettings(const EngineArguments& a) {
     lt::settings_pack s;
     const std::string ip = a.listenIp.empty() ? "0.0.0.0" : a.listenIp;
@@ -169,13 +185,24 @@ int Engine::Run(const std::atomic<bool>& stop) {
     Send(ReplyInt("P2PState", m_status.state));
     SetState(PARSE_PARA);
     while (!stop && HandleCommands()) {
+        const int before = m_status.state;
         Step();
-        if (m_session) {
+        // A step that moved on is followed by the next one at once: the way
+        // from the arguments to the folder check is eight steps, each of
+        // which would otherwise cost a tick. States that do not change wait.
+        // While the seed or its digest is being fetched the tick ends when
+        // the fetch does.
+        const bool moved = m_status.state != before;
+        if (m_session)
             HandleAlerts();
+        if (moved)
+            continue;
+        if (m_fetch.valid())
+            m_fetch.wait_for(kTick);
+        else if (m_session)
             m_session->wait_for_alert(kTick);
-        } else {
+        else
             std::this_thread::sleep_for(kTick);
-        }
     }
     Shutdown();
     return 0;
@@ -243,11 +270,11 @@ void Engine::StepInit() {
         return SetState(INIT_ERROR);
     }
     try {
+        // libtorrent's default storage writes and hashes on threads of its
+        // own; its plain-file storage does both on the network thread, 16 KiB
+        // at a time with an open and a close each, and then cannot keep up
+        // with one web seed on loopback. See RemoveEmptyStandIns.
         lt::session_params params(SessionSettings(m_args));
-        // The memory-mapped storage of this libtorrent release stops the
-        // torrent on any file that exists with no bytes; plain file I/O
-        // does not, and still checks faster than sha1sum.
-        params.disk_io_constructor = lt::posix_disk_io_constructor;
         m_session = std::make_unique<lt::session>(std::move(params));
         // Rate limits hold for peers on the local network too.
         lt::ip_filter everyone;
@@ -394,6 +421,7 @@ void Engine::StepCreateFiles() {
     atp.ti = m_info;
     atp.save_path = SavePath(m_args.dir);
     atp.flags &= ~(lt::torrent_flags::auto_managed | lt::torrent_flags::paused);
+    RemoveEmptyStandIns(m_args.dir, m_layout);
     lt::error_code ec;
     m_torrent = m_session->add_torrent(std::move(atp), ec);
     if (ec) {

@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion check fuzz release bench-http bench-patch bench-bt bench-engine clean
+.PHONY: all deps build demo demo-expansion demo-repair check fuzz release bench-http bench-patch bench-bt bench-engine clean
 
 all: build
 
@@ -19,6 +19,11 @@ demo: build
 # (scripts/demo-expansion.sh), then a second run that finds nothing to do.
 demo-expansion: build
 	bash scripts/demo-expansion.sh build/debug
+
+# A damaged client folder repaired by Vellum and its engine from a local
+# server and a local peer (scripts/demo-repair.sh).
+demo-repair: build
+	bash scripts/demo-repair.sh build/debug
 
 release: deps
 	cmake --preset release

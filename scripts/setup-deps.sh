@@ -14,6 +14,7 @@ PACKAGES=(
   nginx-light opentracker aria2
   xvfb xauth imagemagick fonts-wqy-zenhei fonts-arphic-gbsn00lp xdotool
   lzop bzip2 time curl bc
+  dpkg-dev file lintian desktop-file-utils
 )
 
 missing=()

@@ -12,7 +12,8 @@ The form, one construct per block of lines:
                                 two blanks)
       literal line              lines indented by four blanks: an example,
                                 printed as it is
-  @help COMMAND                 a subsection made from 'PROGRAM COMMAND --help'
+  @help COMMAND                 a subsection made from 'PROGRAM COMMAND --help':
+                                its usage line, then its paragraphs
                                 (needs --help-program)
 
 Any other lines are paragraphs, separated by blank lines. Inline, `word` is
@@ -75,7 +76,9 @@ def help_section(program, command):
     """A subsection: the usage line as its title, the help's paragraphs."""
     text = help_text(program, command)
     usage, _, rest = text.partition("\n")
-    roff = [".SS " + inline(usage[len("usage: "):])]
+    words = usage[len("usage: "):].split(" ")
+    roff = [".SS " + escape(command), ".PP",
+            "\\fB" + escape(" ".join(words[:2])) + "\\fR " + escape(" ".join(words[2:]))]
     for para in re.split(r"\n\s*\n", rest.strip()):
         roff.append(".PP")
         roff.append(inline(" ".join(line.strip() for line in para.splitlines())))
@@ -90,7 +93,8 @@ def convert(source, program):
     if len(head) < 2:
         sys.exit("mkman: the header needs a name and a section")
     footer = head[2] if len(head) > 2 else '""'
-    out = [f'.TH "{head[0]}" "{head[1]}" "" {footer}']
+    # Left-aligned, no hyphenation: option names must stay whole.
+    out = [f'.TH "{head[0]}" "{head[1]}" "" {footer}', ".ad l", ".nh"]
     helped = set()
     para = []
 
@@ -127,7 +131,7 @@ def convert(source, program):
                 i += 1
             while block and not block[-1]:
                 block.pop()
-            out.extend([".RS 4", ".nf"] + [safe(escape(b)) for b in block] + [".fi", ".RE"])
+            out.extend([".PP", ".RS 4", ".nf"] + [safe(escape(b)) for b in block] + [".fi", ".RE"])
             continue
         elif line.startswith("- "):
             flush()

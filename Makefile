@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion demo-repair check fuzz release install package bench-http bench-patch bench-bt bench-engine clean
+.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-bt bench-engine clean
 
 all: build
 
@@ -29,15 +29,20 @@ release: deps
 	cmake --preset release
 	cmake --build --preset release
 
+# What is installed, built in the release tree without the tests.
+release-installed: deps
+	cmake --preset release
+	cmake --build --preset release --target korvel Vellum zrpatch package_files
+
 # Installs the release build's programs, manual pages, menu entry and icons
 # under PREFIX, below DESTDIR when that is given:
 #   make install DESTDIR=/tmp/stage PREFIX=/usr
 PREFIX ?= /usr/local
-install: release
+install: release-installed
 	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
 
 # The Debian package, build/release/zornia-client-tools_VERSION_ARCH.deb.
-package: release
+package: release-installed
 	cd build/release && cpack -G DEB
 
 # Sets everything up, builds the debug and the sanitizer builds and runs every

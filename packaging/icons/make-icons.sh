@@ -3,9 +3,9 @@
 # them beside this script as hicolor/SIZExSIZE/apps/{korvel,Vellum}.png. The
 # output is committed; run this again only to change the pictures.
 #
-# Each icon is drawn once at 256 pixels, in the design the program shows for
-# its window (korvel/res/make-artwork.sh draws the updater's at 48 pixels,
-# Vellum/app/gtk/vellum_gtk_view.cpp the repair tool's), and scaled down.
+# Each icon is drawn once at 256 pixels and scaled down. The updater's is the
+# design of its window icon (korvel/res/make-artwork.sh draws that at 48
+# pixels); the repair tool's window shows the 48-pixel file made here.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)

@@ -1,13 +1,15 @@
 #include "Vellum/app/gtk/vellum_gtk_view.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "Vellum/res/dialog_template.h"
 #include "common/gtk/font_setup.h"
 #include "common/gtk/gtk_init.h"
 #include "common/gtk/gtk_message_box.h"
 #include "platform/codepage.h"
+
+extern "C" const unsigned char vellum_icon_png_begin[];
+extern "C" const unsigned char vellum_icon_png_end[];
 
 namespace vellum {
 
@@ -45,41 +47,24 @@ window.vellum-dialog progressbar progress {
 )";
 }
 
-// The program's icon, drawn: a blue tile with a white arrow into a tray.
-// It is what the window manager shows for the minimised window.
-GdkPixbuf* MakeIcon() {
-    constexpr int kSize = 48;
-    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kSize, kSize);
-    cairo_t* cr = cairo_create(surface);
-    const double r = 8;
-    cairo_new_sub_path(cr);
-    cairo_arc(cr, kSize - r - 1, r + 1, r, -M_PI / 2, 0);
-    cairo_arc(cr, kSize - r - 1, kSize - r - 1, r, 0, M_PI / 2);
-    cairo_arc(cr, r + 1, kSize - r - 1, r, M_PI / 2, M_PI);
-    cairo_arc(cr, r + 1, r + 1, r, M_PI, 3 * M_PI / 2);
-    cairo_close_path(cr);
-    cairo_set_source_rgb(cr, 0.18, 0.44, 0.82);
-    cairo_fill(cr);
-
-    cairo_set_source_rgb(cr, 1, 1, 1);
-    cairo_set_line_width(cr, 5);
-    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-    cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-    cairo_move_to(cr, 24, 9);  // shaft and head
-    cairo_line_to(cr, 24, 29);
-    cairo_move_to(cr, 15, 21);
-    cairo_line_to(cr, 24, 30);
-    cairo_line_to(cr, 33, 21);
-    cairo_stroke(cr);
-    cairo_move_to(cr, 10, 31);  // tray
-    cairo_line_to(cr, 10, 38);
-    cairo_line_to(cr, 38, 38);
-    cairo_line_to(cr, 38, 31);
-    cairo_stroke(cr);
-    cairo_destroy(cr);
-
-    GdkPixbuf* icon = gdk_pixbuf_get_from_surface(surface, 0, 0, kSize, kSize);
-    cairo_surface_destroy(surface);
+// The program's icon: the 48-pixel picture of the installed icons, carried
+// as PNG bytes (vellum_icon.S). It is what the window manager shows for the
+// minimised window.
+GdkPixbuf* LoadIcon() {
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
+    if (loader == nullptr)
+        return nullptr;
+    GdkPixbuf* icon = nullptr;
+    const auto size = static_cast<gsize>(vellum_icon_png_end - vellum_icon_png_begin);
+    if (gdk_pixbuf_loader_write(loader, vellum_icon_png_begin, size, nullptr) &&
+        gdk_pixbuf_loader_close(loader, nullptr)) {
+        icon = gdk_pixbuf_loader_get_pixbuf(loader);
+        if (icon != nullptr)
+            g_object_ref(icon);
+    } else {
+        gdk_pixbuf_loader_close(loader, nullptr);
+    }
+    g_object_unref(loader);
     return icon;
 }
 
@@ -105,7 +90,7 @@ void VellumGtkView::Create(const std::string& title) {
     gtk_window_set_skip_taskbar_hint(window, FALSE);
     gtk_window_set_position(window, GTK_WIN_POS_CENTER);
     gtk_style_context_add_class(gtk_widget_get_style_context(window_), "vellum-dialog");
-    if (GdkPixbuf* icon = MakeIcon()) {
+    if (GdkPixbuf* icon = LoadIcon()) {
         gtk_window_set_icon(window, icon);
         g_object_unref(icon);
     }

@@ -60,7 +60,10 @@ TEST(VellumGtkView, WindowFollowsTheTemplateAndOnlyItsKeysRunTheAction) {
     EXPECT_TRUE(gtk_window_get_decorated(window));
     EXPECT_FALSE(gtk_window_get_resizable(window));
     EXPECT_FALSE(gtk_window_get_skip_taskbar_hint(window));
-    EXPECT_NE(gtk_window_get_icon(window), nullptr);
+    GdkPixbuf* icon = gtk_window_get_icon(window);
+    ASSERT_NE(icon, nullptr);
+    EXPECT_EQ(gdk_pixbuf_get_width(icon), 48);
+    EXPECT_EQ(gdk_pixbuf_get_height(icon), 48);
 
     // Long texts are cut, never grow their controls or the window.
     const std::string longPath = "/home/player/games/" + std::string(60, 'z') + "/客户端";

@@ -1,34 +1,14 @@
-// What the repair tool knows of the running engine: its states, the status
-// record filled once a second from the engine's reply lines, and the kinds of
+// What the repair tool knows of the running engine: the status record
+// filled once a second from the engine's reply lines, and the kinds of
 // error it reports.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace vellum {
+#include "Vellum/interactive/engine_states.h"
 
-// Values of the engine's P2PState key.
-enum EngineState : int {
-    BEGIN = 0,
-    PARSE_PARA = 1,
-    PARSE_PARA_ERROR = 2,
-    INITING = 3,
-    INIT_ERROR = 4,
-    GET_SEED_MD5 = 5,
-    GET_SEED_MD5_FAIL = 6,
-    CHECK_SEED_FILE = 7,
-    DOWNLOAD_SEED_FILE = 8,
-    DOWNLOAD_SEED_FILE_FAIL = 9,
-    ANALYSIS_SEED = 10,
-    CREATE_FILE = 11,
-    ALL_FILE_CHECK_MD5 = 12,
-    ANALYSIS_SEED_ERROR = 13,
-    DOWNLOADING = 14,
-    DOWNLOAD_COMPLETED = 15,
-    TO_QUIT = 16,
-    QUIT = 17,
-};
+namespace vellum {
 
 enum EngineErrorKind : int {
     ENGINE_ERROR_NONE = 0,

@@ -75,6 +75,20 @@ void ConsoleLine::Break() {
     std::fflush(out_);
 }
 
+int ConsoleLine::ShowBox(MessageLoop& loop, platform::MessageBoxes& boxes,
+                         const platform::MessageBoxSpec& box) {
+    Flush();
+    Break();
+    return loop.RunModal([&] { return boxes.Show(box); });
+}
+
+std::string TextBar(int percent) {
+    std::string bar = "[";
+    for (int i = 0; i < 20; ++i)
+        bar += i < percent / 5 ? "#" : "-";
+    return bar + "] " + std::to_string(percent) + "%";
+}
+
 InterruptWatch::InterruptWatch(std::function<void()> fn) : fn_(std::move(fn)) {
     source_ = g_unix_signal_add(
         SIGINT,

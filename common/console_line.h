@@ -9,6 +9,9 @@
 #include <functional>
 #include <string>
 
+#include "common/message_loop.h"
+#include "platform/message_box.h"
+
 class ConsoleLine {
   public:
     // render gives the current line (byte text, shown through the display
@@ -27,6 +30,11 @@ class ConsoleLine {
     // Ends a line drawn in place, so other output starts on a fresh line.
     void Break();
     std::FILE* Out() const { return out_; }
+    // Shows a box below the line through boxes, which wait for the answer
+    // on another thread while loop keeps handling messages and timers, as
+    // a modal box does.
+    int ShowBox(MessageLoop& loop, platform::MessageBoxes& boxes,
+                const platform::MessageBoxSpec& box);
 
   private:
     std::FILE* out_;
@@ -38,6 +46,9 @@ class ConsoleLine {
     std::chrono::steady_clock::time_point lastFlush_{};
     unsigned pendingFlush_ = 0;  // GLib source id of a deferred flush
 };
+
+// A bar of twenty characters and the percentage: "[####----…] 20%".
+std::string TextBar(int percent);
 
 // Calls fn on the window thread whenever SIGINT arrives, for as long as the
 // object lives.

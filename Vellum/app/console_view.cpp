@@ -58,11 +58,7 @@ std::string ConsoleView::Text(int controlId) const {
 
 std::string ConsoleView::Render() const {
     const int percent = static_cast<int>(100LL * (position_ - low_) / (high_ - low_));
-    std::string bar = "[";
-    for (int i = 0; i < 20; ++i)
-        bar += i < percent / 5 ? "#" : "-";
-    bar += "] " + std::to_string(percent) + "%";
-    std::string line = "文件信息：" + Text(IDC_FILE_INFO) + " | " + bar;
+    std::string line = "文件信息：" + Text(IDC_FILE_INFO) + " | " + TextBar(percent);
     for (int id : {IDC_STATUS, IDC_RATE, IDC_HINT})
         if (!Text(id).empty())
             line += " | " + Text(id);
@@ -70,9 +66,7 @@ std::string ConsoleView::Render() const {
 }
 
 int ConsoleView::MessageBox(const platform::MessageBoxSpec& box) {
-    line_.Flush();
-    line_.Break();
-    return loop_.RunModal([&] { return boxes_.Show(box); });
+    return line_.ShowBox(loop_, boxes_, box);
 }
 
 void ConsoleView::Destroy() {

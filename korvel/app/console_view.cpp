@@ -5,18 +5,6 @@
 #include "korvel/app/messages.h"
 #include "platform/codepage.h"
 
-namespace {
-
-std::string Bar(int percent) {
-    const int filled = percent / 5;
-    std::string s = "[";
-    for (int i = 0; i < 20; ++i)
-        s += i < filled ? "#" : "-";
-    return s + "] " + std::to_string(percent) + "%";
-}
-
-}  // namespace
-
 ConsoleView::ConsoleView(MessageLoop& loop, std::FILE* out)
     : loop_(loop), line_(out, [this] { return Render(); }) {
     bars_[IDC_PROGRESS_DOWNLOAD] = 0;
@@ -60,8 +48,8 @@ std::string ConsoleView::Render() const {
         return it == texts_.end() ? std::string() : it->second;
     };
     std::string line = "文件: " + text(IDC_TEXT_FILE) + " | 状态: " + text(IDC_TEXT_STATUS) +
-                       " | 下载进度 " + Bar(bars_.at(IDC_PROGRESS_DOWNLOAD)) + " | " +
-                       text(IDC_TEXT_PROGRESS) + " " + Bar(bars_.at(IDC_PROGRESS_UPDATE));
+                       " | 下载进度 " + TextBar(bars_.at(IDC_PROGRESS_DOWNLOAD)) + " | " +
+                       text(IDC_TEXT_PROGRESS) + " " + TextBar(bars_.at(IDC_PROGRESS_UPDATE));
     if (!text(IDC_TEXT_TOTAL).empty())
         line += " | " + text(IDC_TEXT_TOTAL);
     if (!text(IDC_TEXT_DONE).empty())
@@ -70,11 +58,7 @@ std::string ConsoleView::Render() const {
 }
 
 int ConsoleView::MessageBox(const platform::MessageBoxSpec& box) {
-    line_.Flush();
-    line_.Break();
-    // The box waits for an answer on another thread while this one keeps
-    // handling messages and timers, as a modal box does.
-    return loop_.RunModal([&] { return boxes_.Show(box); });
+    return line_.ShowBox(loop_, boxes_, box);
 }
 
 void ConsoleView::Destroy() {

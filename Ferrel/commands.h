@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Vellum/interactive/engine_states.h"
+#include "common/channel/engine_states.h"
 
 namespace ferrel {
 

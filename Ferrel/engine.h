@@ -18,7 +18,7 @@
 #include "Ferrel/arguments.h"
 #include "Ferrel/commands.h"
 #include "Ferrel/seed_layout.h"
-#include "Vellum/interactive/interactive.h"
+#include "common/channel/interactive.h"
 
 namespace ferrel {
 

@@ -14,8 +14,8 @@
 
 #include "Ferrel/arguments.h"
 #include "Ferrel/engine.h"
-#include "Vellum/interactive/console_interactive.h"
-#include "Vellum/interactive/network_interactive.h"
+#include "common/channel/console_interactive.h"
+#include "common/channel/network_interactive.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Vellum/interactive/engine_states.h"
+#include "common/channel/engine_states.h"
 
 namespace vellum {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Vellum/interactive/interactive.h"
+#include "common/channel/interactive.h"
 
 namespace vellum {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "Vellum/engine/engine_status.h"
-#include "Vellum/interactive/status_lines.h"
+#include "common/channel/status_lines.h"
 
 namespace vellum {
 

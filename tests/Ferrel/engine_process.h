@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Vellum/interactive/console_interactive.h"
+#include "common/channel/console_interactive.h"
 
 namespace ferrel_test {
 

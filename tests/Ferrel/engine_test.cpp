@@ -15,7 +15,7 @@
 #include "Ferrel/commands.h"
 #include "Ferrel/seed_fetch.h"
 #include "Ferrel/seed_layout.h"
-#include "Vellum/interactive/network_interactive.h"
+#include "common/channel/network_interactive.h"
 #include "tests/Ferrel/engine_process.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/swarm.h"

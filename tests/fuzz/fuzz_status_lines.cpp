@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "Vellum/interactive/network_interactive.h"
-#include "Vellum/interactive/status_lines.h"
+#include "common/channel/network_interactive.h"
+#include "common/channel/status_lines.h"
 
 namespace {
 

@@ -41,8 +41,8 @@
 #include <thread>
 #include <vector>
 
-#include "Vellum/interactive/console_interactive.h"
-#include "Vellum/interactive/network_interactive.h"
+#include "common/channel/console_interactive.h"
+#include "common/channel/network_interactive.h"
 
 namespace {
 

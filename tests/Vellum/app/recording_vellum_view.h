@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Vellum/app/vellum_view.h"
-#include "Vellum/interactive/interactive.h"
+#include "common/channel/interactive.h"
 
 namespace testing_support {
 

@@ -9,7 +9,7 @@
 
 #include "Vellum/app/dump_files.h"
 #include "Vellum/engine/launch.h"
-#include "Vellum/interactive/status_lines.h"
+#include "common/channel/status_lines.h"
 #include "tests/Vellum/app/recording_vellum_view.h"
 #include "tests/support/temp_dir.h"
 

@@ -21,8 +21,8 @@
 
 #include "Vellum/engine/engine_program.h"
 #include "Vellum/engine/engine_status.h"
-#include "Vellum/interactive/network_interactive.h"
-#include "Vellum/interactive/status_lines.h"
+#include "common/channel/network_interactive.h"
+#include "common/channel/status_lines.h"
 #include "Vellum/res/strings.h"
 #include "platform/message_box.h"
 #include "tests/support/temp_dir.h"

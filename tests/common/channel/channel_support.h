@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "Vellum/interactive/interactive.h"
+#include "common/channel/interactive.h"
 
 namespace channel_support {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "Vellum/interactive/interactive.h"
+#include "common/channel/interactive.h"
 
 namespace vellum {
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "Vellum/interactive/interactive.h"
+#include "common/channel/interactive.h"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "Vellum/interactive/console_interactive.h"
+#include "common/channel/console_interactive.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/Vellum/interactive/channel_support.h"
+#include "tests/common/channel/channel_support.h"
 
 extern char** environ;
 

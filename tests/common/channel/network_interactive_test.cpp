@@ -1,4 +1,4 @@
-#include "Vellum/interactive/network_interactive.h"
+#include "common/channel/network_interactive.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/Vellum/interactive/channel_support.h"
+#include "tests/common/channel/channel_support.h"
 
-#include "Vellum/interactive/status_lines.h"
+#include "common/channel/status_lines.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Vellum/interactive/status_lines.h"
+#include "common/channel/status_lines.h"
 
 #include <string_view>
 

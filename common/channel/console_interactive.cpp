@@ -1,4 +1,4 @@
-#include "Vellum/interactive/console_interactive.h"
+#include "common/channel/console_interactive.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "Vellum/interactive/network_interactive.h"
+#include "common/channel/network_interactive.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

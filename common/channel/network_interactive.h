@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "Vellum/interactive/interactive.h"
+#include "common/channel/interactive.h"
 
 namespace vellum {
 

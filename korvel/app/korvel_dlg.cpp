@@ -212,12 +212,18 @@ void CkorvelDlg::OnDownloadStatus(Message& m) {
 }
 
 void CkorvelDlg::OnTimer(unsigned id) {
-    if (m_btState == 0 && id == TIMER_BT_WATCH) {
-        BtWatchStep();
+    if (id == TIMER_BT_WATCH) {
+        // The watch lives only while no transfer was seen and nothing was
+        // asked. A tick queued before the state changed, or a timer started
+        // again by a call that came too late, is dropped with its timer.
+        if (m_btState == 0)
+            BtWatchStep();
+        else
+            m_loop.KillTimer(TIMER_BT_WATCH);
         return;
     }
     --m_closingLeft;
-    if (m_closingLeft > 0) {
+    if (m_closingLeft > 0 && m_closingTotal > 0) {
         m_progressUpdate = (m_closingTotal - m_closingLeft) * 100 / m_closingTotal;
         m_view.SetBar(IDC_PROGRESS_UPDATE, m_progressUpdate);
         UpdateControls();
@@ -375,15 +381,17 @@ void CkorvelDlg::StartClosingPhase() {
             std::lock_guard lock(DownloadLock);
             StopTorrent = true;
         }
-        if (!m_hWorker || m_hWorker->Wait(10000))
+        if (!m_hWorker || WaitForWorker(10000))
             m_hWorker = std::make_unique<WorkerThread>([this] { ClosingTorrentThread(this); });
     }
     m_loop.SetTimer(TIMER_CLOSING, 1000);
 }
 
 bool CkorvelDlg::StartHttpUpdater() {
+    // It runs in the game folder itself: the download folder, whose parent
+    // that is, may not have been made yet.
     return platform::StartDetachedProcess(platform::TempFolder() + "ZORNUpdate_ex.exe",
-                                          m_options.launcherArguments, DownloadDir + "/..");
+                                          m_options.launcherArguments, GameDir);
 }
 
 void CkorvelDlg::OnFinish(int reason) {
@@ -396,10 +404,13 @@ void CkorvelDlg::OnFinish(int reason) {
         m_loop.Quit(platform::IDOK);
         return;
     }
-    if (!m_hWorker->Wait(5000)) {
+    if (!WaitForWorker(5000)) {
         // A thread cannot be terminated here; it was told to stop, and the
         // process ends right after.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        ServeCallsWhile([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+            return true;
+        });
         m_view.RepaintBehind(IDC_TEXT_STATUS);
         m_textStatus = "正在进行清除工作...";
         UpdateControls();
@@ -412,7 +423,7 @@ void CkorvelDlg::OnFinish(int reason) {
             return;
         }
         if (reason == FINISH_CANCEL) {
-            m_hWorker->Wait(10000);
+            WaitForWorker(10000);
             StartGameAndReport();
             EndProcess(0);
             return;
@@ -428,6 +439,15 @@ void CkorvelDlg::OnFinish(int reason) {
         return;
     }
     EndProcess(0);
+}
+
+bool CkorvelDlg::ServeCallsWhile(const std::function<bool()>& wait) {
+    return m_loop.RunHeld([&] { return wait() ? 1 : 0; }) != 0;
+}
+
+bool CkorvelDlg::WaitForWorker(int ms) {
+    const WorkerThread& worker = *m_hWorker;
+    return ServeCallsWhile([&worker, ms] { return worker.Wait(ms); });
 }
 
 void CkorvelDlg::EndProcess(int code) {

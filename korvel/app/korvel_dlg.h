@@ -120,6 +120,13 @@ class CkorvelDlg : public TorrentWindow {
     // run and posts WM_FINISH 1. Gives whether it did.
     bool ConfirmCancel();
     bool StartHttpUpdater();
+    // Runs wait, which blocks, while this thread keeps serving what other
+    // threads run on it (boxes, bars, timers) so that a worker can reach its
+    // end; the window's own messages and ticks are handled afterwards, in
+    // order. Gives wait's result.
+    bool ServeCallsWhile(const std::function<bool()>& wait);
+    // Waits up to ms for m_hWorker (set) that way; true when it ended.
+    bool WaitForWorker(int ms);
 
     KorvelView& m_view;
     MessageLoop& m_loop;

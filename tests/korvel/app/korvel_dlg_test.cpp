@@ -218,6 +218,34 @@ TEST_F(DlgTest, CountdownFillsTheBarThenFinishes) {
     EXPECT_FALSE(loop_.HasTimer(TIMER_CLOSING));
 }
 
+TEST_F(DlgTest, TicksOfAStateTheTimerCannotBeInAreDropped) {
+    struct Case {
+        const char* name;
+        unsigned timer;
+        std::int32_t btState, total, left;
+        PostedList posted;
+        std::int32_t leftAfter;
+    } cases[] = {
+        // A watch tick queued before the first transfer set the state.
+        {"watch tick after a transfer", TIMER_BT_WATCH, 1, 1, 1, {}, 1},
+        // The watch started again by a late call after the question.
+        {"watch tick after the question", TIMER_BT_WATCH, 2, 0, 100, {}, 100},
+        {"countdown with no seconds", TIMER_CLOSING, 1, 0, 5, Finish(FINISH_NORMAL), 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dlg_->m_btState = c.btState;
+        dlg_->m_closingTotal = c.total;
+        dlg_->m_closingLeft = c.left;
+        loop_.SetTimer(c.timer, 1000);
+        dlg_->OnTimer(c.timer);
+        EXPECT_EQ(TakePosted(), c.posted);
+        EXPECT_EQ(dlg_->m_closingLeft, c.leftAfter);
+        EXPECT_FALSE(loop_.HasTimer(c.timer));
+        EXPECT_TRUE(view_.boxes.empty());
+    }
+}
+
 TEST_F(DlgTest, CancelConfirmation) {
     struct Case {
         int answer;
@@ -310,6 +338,7 @@ TEST_F(DlgTest, CloseHandling) {
         int answer;  // to the switch question, 0 = none expected
         std::vector<int> exits;
         std::string started_note;  // what the stubs noted
+        bool downloadFolder = true;
     } cases[] = {
         {"no worker: the window just closes", false, false, false, 0, 0, {}, ""},
         // The updater runs in the game folder (the download folder's parent).
@@ -330,11 +359,24 @@ TEST_F(DlgTest, CloseHandling) {
          {0},
          game_.path() + "|1 " + game_.path() + "\n"},
         {"error, user stays", true, true, false, 0, platform::IDNO, {}, ""},
+        // The list could not be fetched: the worker made no download folder.
+        {"switch before any download",
+         true,
+         true,
+         false,
+         0,
+         platform::IDYES,
+         {0},
+         game_.path() + "|1 " + game_.path() + "\n",
+         false},
         {"cancel: the game still starts", true, true, false, 1, 0, {0}, game_.path() + "|\n"},
         {"downloads over: nothing asked", true, true, true, 0, 0, {0}, ""},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(note);
+        std::filesystem::remove_all(DownloadDir);
+        if (c.downloadFolder)
+            std::filesystem::create_directory(DownloadDir);
         exits_->clear();
         view_.boxes.clear();
         dlg_ = std::make_unique<CkorvelDlg>(view_, loop_, [&] {

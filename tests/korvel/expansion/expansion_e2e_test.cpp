@@ -42,7 +42,9 @@ class ExpansionRunTest : public ::testing::Test {
         site_->Write("exp_list.txt", "EXP1 " + std::string(32, '1') + " EXP4 " + Md5Of(good_) +
                                          "\nEXP5 " + std::string(32, '5') + "\n");
         site_->Write("exp_wrong.txt", "EXP4 " + std::string(32, '0') + "\n");
-        nginx_ = new NginxServer(site_->path());
+        // An installer that takes long to arrive, for cancelling it.
+        site_->Write("slow/ZORNEXP4.exe", std::string(2000000, 'x'));
+        nginx_ = new NginxServer(site_->path(), "location /slow/ { limit_rate 100k; }\n");
     }
     static void TearDownTestSuite() {
         delete nginx_;
@@ -75,14 +77,16 @@ class ExpansionRunTest : public ::testing::Test {
                        "\r\nExpVersion4=" + installer + "\r\nEXPDTYPE=0\r\n");
     }
 
+    std::map<std::string, std::string> Env(const std::string& answers) const {
+        return {{"KORVEL_UI", "console"},
+                {"XDG_RUNTIME_DIR", tmp_.path()},
+                {"TMPDIR", tmp_.path()},
+                {"KORVEL_ANSWERS", answers},
+                {"PATH", tmp_.Sub("bin") + ":" + std::getenv("PATH")}};
+    }
+
     RunResult Korvel(const std::string& answers = "") {
-        const std::map<std::string, std::string> env = {
-            {"KORVEL_UI", "console"},
-            {"XDG_RUNTIME_DIR", tmp_.path()},
-            {"TMPDIR", tmp_.path()},
-            {"KORVEL_ANSWERS", answers},
-            {"PATH", tmp_.Sub("bin") + ":" + std::getenv("PATH")}};
-        return RunProgram({KORVEL_BINARY, "0", Game()}, env, "", 60s);
+        return RunProgram({KORVEL_BINARY, "0", Game()}, Env(answers), "", 60s);
     }
 
     std::size_t Requests(const std::string& path) const {
@@ -216,6 +220,24 @@ TEST_F(ExpansionRunTest, RunsThatEndWithAMessage) {
         EXPECT_FALSE(fs::exists(Game("shape.wd4")));
         EXPECT_FALSE(fs::exists(tmp_.Sub("started.txt")));
     }
+}
+
+TEST_F(ExpansionRunTest, CancelDuringTheDownloadEndsAtOnceAndStartsTheGame) {
+    Settings(nginx_->Url("/slow/ZORNEXP4.exe"));
+    tmp_.Write("my game/zorn.exe",
+               "#!/bin/sh\necho \"$PWD\" >> \"" + tmp_.Sub("started.txt") + "\"\n");
+    ::chmod(Game("zorn.exe").c_str(), 0755);
+    // Yes to the cancel question, OK to the box of the cut-short download.
+    PtyChild korvel({KORVEL_BINARY, "0", Game()}, Env("yes,ok"));
+    ASSERT_TRUE(korvel.WaitFor("正在下载", 30s)) << korvel.Output();
+    korvel.Send("\x03");
+    // The download's box comes while the window waits for the worker; the
+    // window shows it meanwhile, so the run ends as soon as the worker sees
+    // the cancel, not when the waits run out (5 s, then 10 s).
+    EXPECT_EQ(korvel.Wait(5s), 0) << korvel.Output();
+    EXPECT_NE(korvel.Output().find("文件下载出错,请重新下载"), std::string::npos);
+    EXPECT_EQ(WaitForFile(tmp_.Sub("started.txt")), Game() + "\n");
+    EXPECT_FALSE(fs::exists(Game("installer.note")));
 }
 
 TEST_F(ExpansionRunTest, EveryPackInstalled) {

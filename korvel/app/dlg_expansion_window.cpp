@@ -46,6 +46,10 @@ void DlgExpansionWindow::PostFinish() {
     dlg_.Post(WM_FINISH, FINISH_NORMAL);
 }
 
+void DlgExpansionWindow::KillBtWatchTimer() {
+    dlg_.KillBtWatchTimer();
+}
+
 int DlgExpansionWindow::ShowBox(const platform::MessageBoxSpec& box) {
     return dlg_.ShowBox(box);
 }

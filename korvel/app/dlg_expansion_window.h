@@ -22,6 +22,7 @@ class DlgExpansionWindow : public ExpansionWindow {
     void PostFileText(const std::string& text) override;
     void PostClosingTime(std::int32_t seconds) override;
     void PostFinish() override;
+    void KillBtWatchTimer() override;
     int ShowBox(const platform::MessageBoxSpec& box) override;
     int RunTorrentDownload(const std::string& torrentUrl, const std::string& savePath,
                            const std::string& options) override;

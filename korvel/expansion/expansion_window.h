@@ -35,6 +35,8 @@ class ExpansionWindow : public DownloadWindow {
     virtual void PostClosingTime(std::int32_t seconds) = 0;
     // Posts the end of the run (WM_FINISH, reason 0).
     virtual void PostFinish() = 0;
+    // Kills the no-response watch (TIMER_BT_WATCH).
+    virtual void KillBtWatchTimer() = 0;
     // A box owned by the window (empty caption: the program's name); waits
     // for the answer and gives it.
     virtual int ShowBox(const platform::MessageBoxSpec& box) = 0;

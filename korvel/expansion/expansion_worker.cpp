@@ -155,8 +155,12 @@ int ExpansionWorker(ExpansionWindow* window) {
         // HTTP updater; one stopped by the window is ended there already.
         const int result =
             window->RunTorrentDownload(torrentUrl, values.installerPath, values.torrentOptions);
-        if (result != 0 && !values.quitRequested)
+        if (result != 0 && !values.quitRequested) {
+            // The watch the download started goes with the run, so that the
+            // no-response question cannot open over the close handling.
+            window->KillBtWatchTimer();
             window->PostFinish();
+        }
     } else {
         WatchedDownloadWindow watched(*window);
         const int result = DownloadExpansionFile(watched, installerUrl, values.installerPath);

@@ -38,6 +38,7 @@ class FakeExpansionWindow : public ExpansionWindow {
     void PostFileText(const std::string& text) override { fileTexts.push_back(text); }
     void PostClosingTime(std::int32_t seconds) override { closingSeconds = seconds; }
     void PostFinish() override { ++finishes; }
+    void KillBtWatchTimer() override { ++watchKills; }
     int ShowBox(const platform::MessageBoxSpec& box) override {
         boxes.push_back(box.text);
         boxSpecs.push_back(box);
@@ -69,7 +70,7 @@ class FakeExpansionWindow : public ExpansionWindow {
     std::vector<std::string> fileTexts, boxes, torrents;
     std::vector<platform::MessageBoxSpec> boxSpecs;
     std::string statusLine, statusWhileWaiting;
-    int expansionDone = 0, finishes = 0, closingPhases = 0, torrentResult = 0;
+    int expansionDone = 0, finishes = 0, closingPhases = 0, torrentResult = 0, watchKills = 0;
     std::int32_t closingSeconds = -1;
     bool workerStarted = false, installing = false, downloadsDone = false;
 };
@@ -220,9 +221,11 @@ TEST_F(ExpansionWorkerTest, EveryWayTheDownloadEndsReachesTheWindow) {
         int finishes;        // WM_FINISH posted
         std::string digest;  // InstallerMd5 afterwards
         const char* box;     // a box that was shown
+        int watchKills = 0;  // TIMER_BT_WATCH killed by the worker
     } cases[] = {
         {"torrent completes", "EXPDTYPE=1\r\n", 0, false, false, 0, 0, md5, nullptr},
-        {"torrent fails", "EXPDTYPE=1\r\n", 1, false, false, 0, 1, md5, nullptr},
+        // The run ends at once: the no-response question must not follow.
+        {"torrent fails", "EXPDTYPE=1\r\n", 1, false, false, 0, 1, md5, nullptr, 1},
         {"torrent stopped by the window", "EXPDTYPE=1\r\n", 2, false, false, 0, 0, md5, nullptr},
         {"installer already downloaded", "EXPDTYPE=0\r\n", 0, true, false, 1, 0, md5, nullptr},
         {"download folder unusable", "EXPDTYPE=0\r\n", 0, false, true, 0, 1, md5, "放弃下载"},
@@ -248,6 +251,7 @@ TEST_F(ExpansionWorkerTest, EveryWayTheDownloadEndsReachesTheWindow) {
         ExpansionWorker(window_.get());
         EXPECT_EQ(window_->expansionDone, c.expansionDone);
         EXPECT_EQ(window_->finishes, c.finishes);
+        EXPECT_EQ(window_->watchKills, c.watchKills);
         EXPECT_EQ(InstallerMd5, c.digest);
         if (c.alreadyThere) {
             EXPECT_EQ(InstallerRequests(), requestsBefore);

@@ -117,8 +117,12 @@ void PatchWorker(CkorvelDlg* window) {
         bool failed;
         if (record.method == "bt") {
             method = "bt";
-            failed =
-                RunTorrentDownload(window, record.url + ".torrent", localPath, TorrentOptions) != 0;
+            // The script returns normally whether or not the file arrived;
+            // it arrived when the script reported the transfer complete.
+            const std::uint64_t finishedBefore = FinishedTransfers();
+            const int result =
+                RunTorrentDownload(window, record.url + ".torrent", localPath, TorrentOptions);
+            failed = result != 0 || FinishedTransfers() == finishedBefore;
         } else {
             method = "http";
             const int result = DownloadPatchFile(*window, record.httpUrl, localPath, record.md5);

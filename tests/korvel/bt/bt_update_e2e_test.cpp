@@ -86,8 +86,9 @@ class BtUpdateTest : public ::testing::Test {
         const std::string p102 = entry("p/p102.dat", "1.0.2", "bt");
         const std::string p103 = entry("p/p103.dat", "1.0.3", "bt");
         w.Write("site/mixed.txt", "##1 0 - - - - " + kLoopbackOnly + "\n" + p101 + p102 + p103);
-        w.Write("site/closing1.txt", "##1 5 - - - - " + kLoopbackOnly + "\n" + p101 + p102 + p103);
-        w.Write("site/closing2.txt", "##2 5 - - - - " + kLoopbackOnly + "\n" + p101 + p102 + p103);
+        // Time enough for the closing-phase torrent to fetch its file again.
+        w.Write("site/closing1.txt", "##1 15 - - - - " + kLoopbackOnly + "\n" + p101 + p102 + p103);
+        w.Write("site/closing2.txt", "##2 15 - - - - " + kLoopbackOnly + "\n" + p101 + p102 + p103);
         w.Write("site/lonely.txt", "##1 0 - - - - " + kLoopbackOnly + "\n" + p101 +
                                        entry("lonely/p102.dat", "1.0.2", "bt"));
         w.Write("site/bad.txt",
@@ -112,6 +113,7 @@ class BtUpdateTest : public ::testing::Test {
                    "#!/bin/sh\necho \"$(pwd -P)|$*\" >> \"" + tmp_.Sub("http_mode.txt") + "\"\n");
         ::chmod(tmp_.Sub("ZORNUpdate_ex.exe").c_str(), 0755);
         fs::create_directories(tmp_.Sub("config"));
+        tmp_.Write("resolv.conf", "nameserver 127.0.0.53\n");
         logMark_ = nginx_->AccessLog().size();
     }
 
@@ -121,16 +123,19 @@ class BtUpdateTest : public ::testing::Test {
                         "\r\nPATCHDOWNLOADINFO=" + nginx_->Url("/patch_download") + "\r\n" + extra);
     }
 
+    std::map<std::string, std::string> Env(const std::string& answers) const {
+        return {{"KORVEL_UI", "console"},
+                {"XDG_RUNTIME_DIR", tmp_.path()},
+                {"TMPDIR", tmp_.path() + "/"},
+                {"XDG_CONFIG_HOME", tmp_.Sub("config")},
+                {"HOME", tmp_.path()},
+                {"KORVEL_ANSWERS", answers},
+                {"KORVEL_RESOLV_CONF", tmp_.Sub("resolv.conf")},
+                {"PATH", std::getenv("PATH")}};
+    }
+
     RunResult Korvel(const std::string& answers = "") {
-        return RunProgram({KORVEL_BINARY, "1", game_.path()},
-                          {{"KORVEL_UI", "console"},
-                           {"XDG_RUNTIME_DIR", tmp_.path()},
-                           {"TMPDIR", tmp_.path() + "/"},
-                           {"XDG_CONFIG_HOME", tmp_.Sub("config")},
-                           {"HOME", tmp_.path()},
-                           {"KORVEL_ANSWERS", answers},
-                           {"PATH", std::getenv("PATH")}},
-                          "", 90s);
+        return RunProgram({KORVEL_BINARY, "1", game_.path()}, Env(answers), "", 90s);
     }
 
     // Requests since the test began whose request line contains what.
@@ -203,21 +208,41 @@ TEST_F(BtUpdateTest, ClosingPhaseSeedsOneFileAgain) {
         fs::create_directory(game_.path());
         SetUp();
         UseList(c.list);
-        const RunResult run = Korvel();
-        // The countdown and the watchdog both run five seconds.
-        EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 253) << run.exitCode << run.out << run.err;
+        PtyChild korvel({KORVEL_BINARY, "1", game_.path()}, Env(""));
+        ASSERT_TRUE(korvel.WaitFor("更新成功!", 60s)) << korvel.Output();
+        // Applied and checked: the files the closing phase may choose are
+        // taken away while the success box waits, so that its torrent has
+        // to fetch one again from the swarm.
+        for (const char* name : {"p101.dat", "p102.dat"})
+            fs::remove(game_.Sub(std::string("download/") + name));
+        korvel.Send("\n");
+        const int exitCode = korvel.Wait(60s);
+        // The countdown and the watchdog both run fifteen seconds.
+        EXPECT_TRUE(exitCode == 0 || exitCode == 253) << exitCode << korvel.Output();
         EXPECT_TRUE(GameEquals("v103"));
         // The worker fetched p102's and p103's torrents once each; the
-        // closing phase fetches one more of the files before the last.
-        const std::size_t again = Requests("GET /p/p101.dat.torrent ").size() +
-                                  Requests("GET /p/p102.dat.torrent ").size() - 1;
-        if (c.mode == 1)
-            EXPECT_EQ(Requests("GET /p/p101.dat.torrent ").size(), 1u) << run.out << run.err;
-        else
-            EXPECT_LE(again, 1u);
+        // closing phase fetches one more of the files before the last, and
+        // that file is back, whole.
+        const std::size_t again101 = Requests("GET /p/p101.dat.torrent ").size();
+        const std::size_t again102 = Requests("GET /p/p102.dat.torrent ").size() - 1;
+        const bool back101 = fs::exists(game_.Sub("download/p101.dat"));
+        const bool back102 = fs::exists(game_.Sub("download/p102.dat"));
+        if (c.mode == 1) {
+            EXPECT_EQ(again101, 1u);
+            EXPECT_EQ(again102, 0u);
+        } else {
+            EXPECT_LE(again101 + again102, 1u);
+        }
+        EXPECT_EQ(back101, again101 == 1);
+        EXPECT_EQ(back102, again102 == 1);
+        for (const char* name : {"p101.dat", "p102.dat"}) {
+            const std::string path = game_.Sub(std::string("download/") + name);
+            if (fs::exists(path)) {
+                EXPECT_EQ(ReadFile(path), ReadFile(work_->Sub(std::string("site/p/") + name)))
+                    << name;
+            }
+        }
         EXPECT_EQ(Requests("GET /p/p103.dat.data ").size(), 1u);
-        EXPECT_EQ(ReadFile(game_.Sub("download/p101.dat")),
-                  ReadFile(work_->Sub("site/p/p101.dat")));
     }
 }
 
@@ -231,6 +256,22 @@ TEST_F(BtUpdateTest, SilentSwarmOffersTheHttpModeUpdater) {
               fs::canonical(game_.path()).string() + "|1 " + game_.path() + "\n");
     EXPECT_TRUE(GameEquals("v100"));  // patches are applied only once all have arrived
     EXPECT_FALSE(fs::exists(tmp_.Sub("started.txt")));
+}
+
+TEST_F(BtUpdateTest, StoppedTorrentIsReportedAsFailed) {
+    // Nobody seeds p102: the script returns without the file when stopped.
+    UseList("lonely.txt");
+    PtyChild korvel({KORVEL_BINARY, "1", game_.path()}, Env("yes"));
+    ASSERT_TRUE(korvel.WaitFor("开始下载 p102.dat", 30s)) << korvel.Output();
+    korvel.Send("\x03");  // Ctrl+C: the cancel question, answered yes
+    EXPECT_EQ(korvel.Wait(30s), 0) << korvel.Output();
+    EXPECT_EQ(WaitForFile(tmp_.Sub("started.txt")), game_.path() + "\n");
+    const auto stats = Requests("/patch_download?");
+    ASSERT_EQ(stats.size(), 2u);
+    EXPECT_NE(stats[0].find("file=p101.dat&dtype=http HTTP"), std::string::npos) << stats[0];
+    // A failed transfer carries the DNS servers.
+    EXPECT_NE(stats[1].find("file=p102.dat&dtype=bt&dns=127.0.0.53 HTTP"), std::string::npos)
+        << stats[1];
 }
 
 TEST_F(BtUpdateTest, TorrentDocumentsThatAreNoTorrentsFailTheDownload) {

@@ -6,6 +6,7 @@
 #include "common/gtk/font_setup.h"
 #include "common/gtk/gtk_init.h"
 #include "common/gtk/gtk_message_box.h"
+#include "common/gtk/template_controls.h"
 #include "platform/codepage.h"
 
 extern "C" const unsigned char vellum_icon_png_begin[];
@@ -136,29 +137,13 @@ void VellumGtkView::Create(const std::string& title) {
         controls_.push_back(std::move(control));
     }
 
-    // The window keeps its pixel layout whatever the screen's resolution.
-    const double resolution = gdk_screen_get_resolution(gtk_widget_get_screen(window_));
-    layout_ = ApplyTemplateLayout(
-        *tpl, 96, [&](const FontRequest& f) { return gtkui::MeasureFont(f, resolution); },
-        childIds);
+    layout_ = gtkui::PlaceTemplateControls(
+        window_, fixed, *tpl, childIds, [&](std::size_t i) { return controls_[i]->widget; },
+        [](const TemplateLayout& layout, int barHeight) {
+            return WindowCss(layout.font, barHeight);
+        },
+        &css_);
     font_ = gtkui::FontDescription(layout_.font);
-
-    int barHeight = 0;
-    for (const PlacedControl& placed : layout_.controls) {
-        if (controls_[placed.index]->kind == dlg::ControlClass::ProgressBar)
-            barHeight = std::max(barHeight, placed.rect.height);
-    }
-    css_ = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css_, WindowCss(layout_.font, barHeight).c_str(), -1, nullptr);
-    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_),
-                                              GTK_STYLE_PROVIDER(css_),
-                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-
-    for (const PlacedControl& placed : layout_.controls) {
-        GtkWidget* widget = controls_[placed.index]->widget;
-        gtk_widget_set_size_request(widget, placed.rect.width, placed.rect.height);
-        gtk_fixed_put(GTK_FIXED(fixed), widget, placed.rect.x, placed.rect.y);
-    }
     gtk_widget_set_size_request(fixed, layout_.clientWidth, layout_.clientHeight);
     ShowBar();
 

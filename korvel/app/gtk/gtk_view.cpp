@@ -5,6 +5,7 @@
 #include "common/gtk/font_setup.h"
 #include "common/gtk/gtk_init.h"
 #include "common/gtk/gtk_message_box.h"
+#include "common/gtk/template_controls.h"
 #include "korvel/res/dialog_template.h"
 #include "korvel/res/resources.h"
 #include "platform/codepage.h"
@@ -150,28 +151,10 @@ void GtkView::Create(const std::string& title) {
         controls_.push_back(std::move(control));
     }
 
-    // The window keeps its pixel layout whatever the screen's resolution.
-    const double resolution = gdk_screen_get_resolution(gtk_widget_get_screen(window_));
-    layout_ = ApplyTemplateLayout(
-        *tpl, 96, [&](const FontRequest& f) { return MeasureFont(f, resolution); }, childIds);
+    layout_ = PlaceTemplateControls(
+        window_, fixed, *tpl, childIds, [&](std::size_t i) { return controls_[i]->widget; },
+        [](const TemplateLayout&, int barHeight) { return BarCss(barHeight); }, &css_);
     font_ = FontDescription(layout_.font);
-
-    int barHeight = 0;
-    for (const PlacedControl& placed : layout_.controls) {
-        if (controls_[placed.index]->bar)
-            barHeight = std::max(barHeight, placed.rect.height);
-    }
-    css_ = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css_, BarCss(barHeight).c_str(), -1, nullptr);
-    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_),
-                                              GTK_STYLE_PROVIDER(css_),
-                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-
-    for (const PlacedControl& placed : layout_.controls) {
-        GtkWidget* widget = controls_[placed.index]->widget;
-        gtk_widget_set_size_request(widget, placed.rect.width, placed.rect.height);
-        gtk_fixed_put(GTK_FIXED(fixed), widget, placed.rect.x, placed.rect.y);
-    }
     gtk_widget_set_size_request(overlay, layout_.clientWidth, layout_.clientHeight);
     gtk_widget_show_all(overlay);
 

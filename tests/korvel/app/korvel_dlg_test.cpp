@@ -341,7 +341,7 @@ TEST_F(DlgTest, CloseHandling) {
         bool downloadFolder = true;
     } cases[] = {
         {"no worker: the window just closes", false, false, false, 0, 0, {}, ""},
-        // The updater runs in the game folder (the download folder's parent).
+        // The HTTP-mode updater runs in the game folder.
         {"switch asked for",
          true,
          true,

@@ -54,8 +54,9 @@ bool DecodeBase64Exact(std::string_view text, unsigned char* out, std::size_t si
         return false;
     }
     std::vector<unsigned char> decoded(encodedLength / 4 * 3);
-    const int n = EVP_DecodeBlock(decoded.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                  static_cast<int>(text.size()));
+    const int n =
+        EVP_DecodeBlock(decoded.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                        static_cast<int>(text.size()));
     if (n < 0 || static_cast<std::size_t>(n) != decoded.size()) {
         return false;
     }

@@ -55,6 +55,35 @@ bool ParsePublicKeyLine(std::string_view base64Line, PublicKey& out) {
     return true;
 }
 
+bool ParseTrustedKeysText(std::string_view text, std::vector<PublicKey>& keys,
+                          std::string& problem) {
+    keys.clear();
+    std::size_t lineNumber = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        ++lineNumber;
+        const std::string_view line = TrimBlanks(text.substr(start, end - start));
+        start = end + 1;
+        if (line.empty() || line.front() == '#' || line.starts_with("untrusted comment:")) {
+            continue;
+        }
+        PublicKey key{};
+        // A line that is not a key may be a damaged or altered key: refuse
+        // the whole file rather than run with fewer keys than intended.
+        if (!ParsePublicKeyLine(line, key)) {
+            keys.clear();
+            problem = "line " + std::to_string(lineNumber) + " is not a minisign public key";
+            return false;
+        }
+        keys.push_back(key);
+    }
+    return true;
+}
+
 TrustedKeys LoadTrustedKeys(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
@@ -111,27 +140,9 @@ TrustedKeys LoadTrustedKeys(const std::string& path) {
     close(fd);
 
     TrustedKeys result;
-    std::size_t lineNumber = 0;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        ++lineNumber;
-        const std::string_view line = TrimBlanks(std::string_view(text).substr(start, end - start));
-        start = end + 1;
-        if (line.empty() || line.front() == '#' || line.starts_with("untrusted comment:")) {
-            continue;
-        }
-        PublicKey key{};
-        // A line that is not a key may be a damaged or tampered key: refuse
-        // the whole file rather than run with fewer keys than intended.
-        if (!ParsePublicKeyLine(line, key)) {
-            return Unsafe(path + " line " + std::to_string(lineNumber) +
-                          " is not a minisign public key");
-        }
-        result.keys.push_back(key);
+    std::string problem;
+    if (!ParseTrustedKeysText(text, result.keys, problem)) {
+        return Unsafe(path + ": " + problem);
     }
     if (!result.keys.empty()) {
         result.state = KeysState::Loaded;

@@ -31,5 +31,10 @@ const char* DefaultTrustedKeysPath();
 // unsafe -> Unsafe.
 TrustedKeys LoadTrustedKeys(const std::string& path);
 bool ParsePublicKeyLine(std::string_view base64Line, PublicKey& out);
+// The keys of a keys file's text. Empty lines, lines starting with "#" and
+// "untrusted comment:" lines are skipped; any other line must be a key, else
+// the text is refused as a whole (problem says which line).
+bool ParseTrustedKeysText(std::string_view text, std::vector<PublicKey>& keys,
+                          std::string& problem);
 
 }  // namespace signing

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     const std::string file = argv[2];
     std::ifstream in(file + ".minisig", std::ios::binary);
     const std::string sig((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const signing::Verdict verdict = signing::VerifyFile(
-        keys, file, sig, signing::ExpectedFileName(file), std::time(nullptr));
+    const signing::Verdict verdict =
+        signing::VerifyFile(keys, file, sig, signing::ExpectedFileName(file), std::time(nullptr));
     return verdict.result == signing::Check::Ok ? 0 : 1;
 }

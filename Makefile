@@ -12,8 +12,14 @@ build: deps
 
 # A whole patch update against a local sample server (scripts/demo.sh): in
 # the updater's window when there is a display, on the console otherwise.
-demo: build
-	bash scripts/demo.sh build/debug
+# It runs in a tree of its own, build/demo, whose programs trust the keys
+# file the demo writes there (ZORNIA_TRUSTED_KEYS_FILE): the list and the
+# patches are signed, and an altered patch is refused at the end.
+demo: deps
+	cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVEL_BUILD_TESTS=OFF \
+		-DZORNIA_TRUSTED_KEYS_FILE=$(CURDIR)/build/demo/demo/trusted-keys
+	cmake --build build/demo --target korvel zrpatch
+	bash scripts/demo.sh build/demo
 
 # An expansion pack installed over HTTP from a local sample server
 # (scripts/demo-expansion.sh), then a second run that finds nothing to do.
@@ -59,7 +65,7 @@ check: deps
 # libFuzzer targets (clang), each run for FUZZ_SECONDS on a scratch copy of
 # its seed corpus in tests/fuzz/corpus/.
 FUZZ_SECONDS ?= 30
-FUZZERS := patch_body update_list http_response profile status_lines engine_input
+FUZZERS := patch_body update_list http_response profile status_lines engine_input minisig keys
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 		-DKORVEL_FUZZ=ON -DKORVEL_BUILD_TESTS=OFF

@@ -30,6 +30,8 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxSeedBytes = 64u << 20;
 constexpr const char* kSeedCache = "seed.torrent";
+// The cached seed's signature, checked again whenever the cache is used.
+constexpr const char* kSeedSignatureCache = "seed.torrent.minisig";
 
 bool ReadWhole(const std::string& path, std::string& data) {
     std::ifstream in(path, std::ios::binary);
@@ -125,8 +127,8 @@ lt::settings_pack SessionSettings(const EngineArguments& a) {
 
 }  // namespace
 
-Engine::Engine(EngineArguments args, vellum::IInteractive& channel)
-    : m_args(std::move(args)), m_channel(channel) {
+Engine::Engine(EngineArguments args, vellum::IInteractive& channel, signing::TrustedKeys keys)
+    : m_args(std::move(args)), m_channel(channel), m_keys(std::move(keys)) {
     m_status.userId = m_args.id;
 }
 
@@ -298,8 +300,11 @@ void Engine::StepSeedMd5() {
 }
 
 void Engine::StepCheckSeed() {
-    std::string cached;
-    if (ReadWhole(InfoPath(kSeedCache), cached) && Md5Hex(cached) == m_seedMd5) {
+    std::string cached, signature, why;
+    if (ReadWhole(InfoPath(kSeedCache), cached) && Md5Hex(cached) == m_seedMd5 &&
+        (!m_keys.Enforced() ||
+         (ReadWhole(InfoPath(kSeedSignatureCache), signature) &&
+          SeedSignatureAccepted(m_keys, cached, signature, m_args.torrent, why)))) {
         m_seed = std::move(cached);
         return SetState(ANALYSIS_SEED);
     }
@@ -315,7 +320,15 @@ void Engine::StepDownloadSeed() {
                 if (!FetchUrl(url, kMaxSeedBytes, body, m_fetchError, &m_cancel))
                     continue;
                 if (Md5Hex(body) == m_seedMd5) {
+                    // Nothing of a seed without a good signature is kept.
+                    std::string signature, missing;
+                    if (m_keys.Enforced() && !FetchUrl(url + kSignatureSuffix, kMaxSignatureBytes,
+                                                       signature, missing, &m_cancel))
+                        signature.clear();
+                    if (!SeedSignatureAccepted(m_keys, body, signature, url, m_fetchError))
+                        continue;
                     m_fetched = std::move(body);
+                    m_fetchedSignature = std::move(signature);
                     return true;
                 }
                 m_fetchError = url + ": MD5 digest differs from the published one";
@@ -333,6 +346,9 @@ void Engine::StepDownloadSeed() {
     m_seed = std::move(m_fetched);
     // A cache that cannot be written only costs a download next time.
     WriteAtomically(InfoPath(kSeedCache), m_seed.data(), m_seed.size());
+    if (m_keys.Enforced())
+        WriteAtomically(InfoPath(kSeedSignatureCache), m_fetchedSignature.data(),
+                        m_fetchedSignature.size());
     SetState(ANALYSIS_SEED);
 }
 

@@ -19,6 +19,7 @@
 #include "Ferrel/commands.h"
 #include "Ferrel/seed_layout.h"
 #include "common/channel/interactive.h"
+#include "common/signing/trusted_keys.h"
 
 namespace ferrel {
 
@@ -28,7 +29,9 @@ inline constexpr const char* kInfoFolder = ".ferrel";
 
 class Engine {
   public:
-    Engine(EngineArguments args, vellum::IInteractive& channel);
+    // With trusted keys, the seed is used only with a good publisher
+    // signature.
+    Engine(EngineArguments args, vellum::IInteractive& channel, signing::TrustedKeys keys = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -70,6 +73,8 @@ class Engine {
     SeedLayout m_layout;
     std::string m_seed;     // the seed's bytes
     std::string m_seedMd5;  // its digest as published
+    signing::TrustedKeys m_keys;
+    std::string m_fetchedSignature;  // the downloaded seed's signature text
     std::future<bool> m_fetch;
     std::string m_fetched, m_fetchError;
     std::atomic<bool> m_cancel{false};

@@ -16,10 +16,22 @@
 #include "Ferrel/engine.h"
 #include "common/channel/console_interactive.h"
 #include "common/channel/network_interactive.h"
+#include "common/signing/trusted_keys.h"
 
 namespace {
 
 std::atomic<bool> StopRequested{false};
+
+// The publisher keys file is the one compiled in. Only the tests' own build
+// of the engine (FERREL_TRUSTED_KEYS_FROM_ENV) takes ZORNIA_TRUSTED_KEYS_FILE
+// from the environment, so that each test can give its own.
+std::string TrustedKeysPath() {
+#ifdef FERREL_TRUSTED_KEYS_FROM_ENV
+    if (const char* path = std::getenv("ZORNIA_TRUSTED_KEYS_FILE"))
+        return path;
+#endif
+    return signing::DefaultTrustedKeysPath();
+}
 
 void OnStopSignal(int) {
     StopRequested = true;
@@ -53,7 +65,7 @@ int main(int argc, char** argv) {
     }
     int code = 0;
     {
-        ferrel::Engine engine(args, *channel);
+        ferrel::Engine engine(args, *channel, signing::LoadTrustedKeys(TrustedKeysPath()));
         code = engine.Run(StopRequested);
     }
     channel->Stop();

@@ -4,7 +4,10 @@
 #include <openssl/evp.h>
 
 #include <cctype>
+#include <ctime>
 #include <memory>
+
+#include "common/signing/minisig.h"
 
 namespace ferrel {
 
@@ -27,6 +30,30 @@ std::size_t Write(char* data, std::size_t size, std::size_t count, void* user) {
 int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     const auto* cancel = static_cast<const std::atomic<bool>*>(user);
     return cancel != nullptr && *cancel ? 1 : 0;
+}
+
+const char* Why(signing::Check result) {
+    switch (result) {
+        case signing::Check::Ok:
+            return "accepted";
+        case signing::Check::KeysUnsafe:
+            return "the trusted keys file is not safe";
+        case signing::Check::Missing:
+            return "no signature";
+        case signing::Check::Malformed:
+            return "malformed signature";
+        case signing::Check::UnknownKey:
+            return "signed by a key that is not trusted";
+        case signing::Check::BadSignature:
+            return "wrong signature";
+        case signing::Check::WrongFile:
+            return "signature for another file";
+        case signing::Check::NoTimestamp:
+            return "signature without a timestamp";
+        case signing::Check::Expired:
+            return "signature expired";
+    }
+    return "signature refused";
 }
 
 }  // namespace
@@ -97,6 +124,19 @@ std::string Md5Hex(const std::string& data) {
         text.push_back(kHex[digest[i] & 15]);
     }
     return text;
+}
+
+bool SeedSignatureAccepted(const signing::TrustedKeys& keys, const std::string& seed,
+                           const std::string& signature, const std::string& addressOrName,
+                           std::string& error) {
+    if (!keys.Enforced())
+        return true;
+    const signing::Verdict verdict = signing::VerifyBytes(
+        keys, seed, signature, signing::ExpectedFileName(addressOrName), std::time(nullptr));
+    if (verdict.result == signing::Check::Ok)
+        return true;
+    error = addressOrName + ": " + Why(verdict.result);
+    return false;
 }
 
 }  // namespace ferrel

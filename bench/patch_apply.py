@@ -3,7 +3,8 @@
 
 usage: bench/patch_apply.py BUILD_DIR [--scale N] [--keep]
 
-BUILD_DIR holds a release build (tools/zrpatch, bench/md5_check_bench).
+BUILD_DIR holds a release build (tools/zrpatch, bench/md5_check_bench,
+bench/signature_check_bench).
 
 1. Builds a client folder pair whose patch unpacks to about 200 MB: half of
    it MODI runs over one large file, half of it new files (ADDF).
@@ -11,7 +12,10 @@ BUILD_DIR holds a release build (tools/zrpatch, bench/md5_check_bench).
    reference tools: `lzop -d` / `bzip2 -d` of the same unpacked body, piped
    into `dd` writing the same number of bytes. Medians of 5 runs after one
    warm-up run; the apply's peak RSS is set against packed + unpacked size.
-3. Times CheckFileMd5 against `md5sum` on a 1 GB file.
+3. Times CheckFileMd5 against `md5sum` on a 1 GB file, and on the same file
+   `zrpatch sign` against `minisign -S` and the programs' signature check
+   against `minisign -V` (one key pair from `minisign -G -W`); the signature
+   check is also set against CheckFileMd5, which it follows in the updater.
 
 Generated data lives in BUILD_DIR/bench-patch and is removed at the end
 (unless --keep). Figures are printed; nothing is asserted.
@@ -148,20 +152,33 @@ def same_file(a, b):
                 return True
 
 
-def bench_md5(checker, root, size):
+def bench_checks(zrpatch, checker, sig_checker, root, size):
+    """MD5 check and signatures of one file; gives {work: (ours, reference)}."""
     path = os.path.join(root, "md5.dat")
     chunk = os.urandom(16 * MB)
     with open(path, "wb") as f:
         for _ in range(size // len(chunk)):
             f.write(chunk)
+    pub, key = os.path.join(root, "bench.pub"), os.path.join(root, "bench.key")
+    subprocess.run(["minisign", "-G", "-W", "-p", pub, "-s", key], check=True,
+                   stdout=subprocess.DEVNULL)
+    quiet = {"stdout": subprocess.DEVNULL}
     try:
         digest = subprocess.run(["md5sum", path], check=True, capture_output=True,
                                 text=True).stdout.split()[0]
-        ours, _ = medians([checker, path, digest])
-        reference, _ = medians(["md5sum", path], stdout=subprocess.DEVNULL)
+        results = {"md5": (medians([checker, path, digest])[0],
+                           medians(["md5sum", path], **quiet)[0])}
+        # Both write path + ".minisig", equally valid; the checks read the last.
+        results["sign"] = (medians([zrpatch, "sign", "--key", key, path], **quiet)[0],
+                           medians(["minisign", "-S", "-s", key, "-m", path], **quiet)[0])
+        subprocess.run([zrpatch, "sign", "--key", key, path], check=True, **quiet)
+        results["check"] = (medians([sig_checker, pub, path])[0],
+                            medians(["minisign", "-V", "-p", pub, "-m", path], **quiet)[0])
     finally:
-        os.unlink(path)
-    return ours, reference
+        for p in (path, path + ".minisig", pub, key):
+            if os.path.exists(p):
+                os.unlink(p)
+    return results
 
 
 def main():
@@ -174,7 +191,10 @@ def main():
 
     zrpatch = os.path.join(args.build_dir, "tools", "zrpatch")
     checker = os.path.join(args.build_dir, "bench", "md5_check_bench")
-    for program in (zrpatch, checker):
+    sig_checker = os.path.join(args.build_dir, "bench", "signature_check_bench")
+    if shutil.which("minisign") is None:
+        sys.exit("minisign is missing (make deps)")
+    for program in (zrpatch, checker, sig_checker):
         if not os.access(program, os.X_OK):
             sys.exit(f"missing {program}: build the release first (make release)")
     root = os.path.join(args.build_dir, "bench-patch")
@@ -188,8 +208,8 @@ def main():
         for codec in ("lzo", "bzip2"):
             print(f"making and applying the {codec} patch ...", flush=True)
             rows.append(bench_codec(zrpatch, root, old, new, codec))
-        print("MD5 of a 1 GB file ...", flush=True)
-        md5_ours, md5_ref = bench_md5(checker, root, 1024 * MB * args.scale // 100)
+        print("MD5 and signatures of a 1 GB file ...", flush=True)
+        checks = bench_checks(zrpatch, checker, sig_checker, root, 1024 * MB * args.scale // 100)
     finally:
         if not args.keep:
             shutil.rmtree(root, ignore_errors=True)
@@ -202,8 +222,13 @@ def main():
         print(f"{'apply ' + r['codec'] + ' (' + str(r['unpacked'] // MB) + ' MB unpacked)':<28}"
               f"{r['apply']:>9.3f}{r['reference']:>9.3f}{r['reference'] / r['apply']:>8.2f}"
               f"{r['rss'] / MB:>9.0f}MB{r['rss'] / total:>11.2f}")
-    print(f"{'CheckFileMd5 vs md5sum':<28}{md5_ours:>9.3f}{md5_ref:>9.3f}"
-          f"{md5_ref / md5_ours:>8.2f}")
+    for work, label in (("md5", "CheckFileMd5 vs md5sum"), ("sign", "zrpatch sign vs minisign -S"),
+                        ("check", "signature check vs -V")):
+        ours, ref = checks[work]
+        print(f"{label:<28}{ours:>9.3f}{ref:>9.3f}{ref / ours:>8.2f}")
+    md5_time, check_time = checks["md5"][0], checks["check"][0]
+    print(f"{'signature check vs MD5':<28}{check_time:>9.3f}{md5_time:>9.3f}"
+          f"{md5_time / check_time:>8.2f}   (reference: CheckFileMd5; above 1: cheaper)")
     for r in rows:
         print(f"  {r['codec']}: packed {r['packed'] / MB:.1f} MB, unpacked {r['unpacked'] / MB:.1f} MB;"
               f" reference: {'lzop -d' if r['codec'] == 'lzo' else 'bzip2 -d'} | dd")

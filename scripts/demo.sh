@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A whole patch update against a local sample server:
-#   scripts/demo.sh [BUILD_DIR]     (make demo: BUILD_DIR is build/debug)
+#   scripts/demo.sh [BUILD_DIR]     (make demo: BUILD_DIR is build/demo)
 # Makes a sample game folder at version 1.0.0, publishes three patches
 # (LZO1X and bzip2 bodies) with zrpatch into a folder that nginx serves on a
 # loopback port, the second also over BitTorrent (opentracker and an aria2c
@@ -8,6 +8,10 @@
 # display, the console otherwise) and then shows what changed and how each
 # patch arrived. Everything lives in BUILD_DIR/demo; nginx and the swarm are
 # stopped on the way out.
+# When BUILD_DIR's programs trust a keys file inside BUILD_DIR/demo (make demo
+# builds such a tree, build/demo), the demo also signs its list and patches
+# with `zrpatch sign`, puts its public key into that file, and at the end shows
+# an altered patch being refused by its signature.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,6 +27,14 @@ done
 demo="$build/demo"
 rm -rf "$demo"
 mkdir -p "$demo/versions" "$demo/site/patches" "$demo/nginx"
+
+# The keys file the build trusts (its cache variable); signing only when it
+# lies in the demo's folder.
+keys_file=$(sed -n 's/^ZORNIA_TRUSTED_KEYS_FILE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+signing=no
+case "$keys_file" in
+  "$demo"/*) signing=yes ;;
+esac
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -98,6 +110,21 @@ print(base64.encodebytes(pickle.dumps(sys.argv[1:], 2)).decode().strip().rstrip(
 echo "update list $site/update_list.txt:"
 sed 's/^/  /' "$demo/site/update_list.txt"
 
+if [ "$signing" = yes ]; then
+  step "signing the list and the patches with zrpatch"
+  "$zrpatch" keygen -o "$demo/publisher"
+  "$zrpatch" sign --key "$demo/publisher.key" --expires 30 "$demo/site/update_list.txt" \
+    "$demo"/site/patches/zornia_1.0.?.dat
+  cp "$demo/publisher.pub" "$keys_file"
+  chmod 644 "$keys_file"
+  echo "the updater trusts $keys_file:"
+  sed 's/^/  /' "$keys_file"
+  echo "trusted comment of update_list.txt.minisig:"
+  sed -n 's/^trusted comment: /  /p' "$demo/site/update_list.txt.minisig"
+else
+  echo "(this build trusts ${keys_file:-no keys file}: nothing is signed)"
+fi
+
 step "sample game folder at 1.0.0"
 game="$demo/game"
 cp -a "$v/1.0.0" "$game"
@@ -151,4 +178,42 @@ if [ -f "$game/started.log" ]; then
   sed 's/^/  /' "$game/started.log"
 else
   echo "the game was not started"
+fi
+
+if [ "$signing" = yes ]; then
+  step "an altered patch is refused by its signature"
+  # A mirror serves zornia_1.0.1.dat with one byte changed, beside the
+  # publisher's signature of the real file. The list names the altered file's
+  # digest and is signed, so that only the patch's own signature stands in
+  # its way.
+  mkdir -p "$demo/site/altered"
+  cp "$demo/site/patches/zornia_1.0.1.dat" "$demo/site/patches/zornia_1.0.1.dat.minisig" \
+    "$demo/site/altered/"
+  printf '\x5a' | dd of="$demo/site/altered/zornia_1.0.1.dat" bs=1 seek=2000 conv=notrunc status=none
+  good=$(md5sum < "$demo/site/patches/zornia_1.0.1.dat" | cut -c1-32)
+  bad=$(md5sum < "$demo/site/altered/zornia_1.0.1.dat" | cut -c1-32)
+  { echo "##1 3 - - - - $options"
+    grep '^1\.0\.1 ' "$demo/site/update_list.txt" | sed "s#/patches/#/altered/#g; s#$good#$bad#"
+  } > "$demo/site/altered_list.txt"
+  "$zrpatch" sign --key "$demo/publisher.key" "$demo/site/altered_list.txt"
+  game2="$demo/game-altered"
+  cp -a "$v/1.0.0" "$game2"
+  printf '[Setting]\r\nVersion=1.0.0\r\nUpdateURLEX=%s/altered_list.txt\r\nPATCHDOWNLOADINFO=%s/patch_download\r\n' \
+    "$site" "$site" > "$game2/update.ini"
+  echo "running korvel 1 $game2"
+  set +e
+  "$korvel" 1 "$game2"
+  code=$?
+  set -e
+  echo "korvel ended with exit code $code"
+  if diff -rq --exclude=update.ini --exclude=download "$v/1.0.0" "$game2" >/dev/null; then
+    echo "the client files are still version 1.0.0: nothing was applied"
+  else
+    echo "the client files changed"
+  fi
+  if [ -e "$game2/download/zornia_1.0.1.dat" ]; then
+    echo "the altered patch is still in $game2/download"
+  else
+    echo "the altered patch was deleted from $game2/download"
+  fi
 fi

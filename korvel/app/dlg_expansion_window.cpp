@@ -26,8 +26,8 @@ void DlgExpansionWindow::SetBtState(std::int32_t state) {
 }
 
 ExpansionValues DlgExpansionWindow::Values() {
-    return {GameDir,       DownloadDir,    InstallerPath,      InstallerMd5,
-            ShapeFilePath, TorrentOptions, ClosingTorrentMode, QuitRequested};
+    return {GameDir,        DownloadDir,        InstallerPath, InstallerMd5,  ShapeFilePath,
+            TorrentOptions, ClosingTorrentMode, QuitRequested, PublisherKeys, InstallerSignature};
 }
 
 void DlgExpansionWindow::SetWorkerStarted() {

@@ -27,7 +27,7 @@ void SetTheApp(CkorvelApp* app) {
     g_app = app;
 }
 
-CkorvelApp::CkorvelApp() = default;
+CkorvelApp::CkorvelApp() : m_trustedKeysPath(signing::DefaultTrustedKeysPath()) {}
 CkorvelApp::~CkorvelApp() = default;
 
 bool CkorvelApp::InitInstance(const std::string& commandLine) {
@@ -77,6 +77,9 @@ bool CkorvelApp::StartUp(const std::string& commandLine) {
     DownloadDir = MakeDownloadDir(args.gameDirectory);
     // After GameDir: the settings file is found through it.
     ReportUrl = ReadSetting("", setting::kReportUrl, res::kDefaultReportUrl);
+    // Without a keys file nothing is checked; an unsafe one refuses every
+    // download later, each with its own box.
+    PublisherKeys = signing::LoadTrustedKeys(m_trustedKeysPath);
 
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     return true;

@@ -37,6 +37,9 @@ class CkorvelApp {
     bool m_expansionMode = false;
     platform::SingleInstanceMark m_hSingleInstance;
 
+    // The publisher keys file, read once by StartUp.
+    std::string m_trustedKeysPath;
+
     // The window's worker; empty for the mode's own (tests replace it).
     std::function<void(CkorvelDlg*)> m_worker;
 

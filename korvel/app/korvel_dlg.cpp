@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -20,6 +21,7 @@
 #include "korvel/update/md5.h"
 #include "korvel/update/patch_file.h"
 #include "korvel/update/settings.h"
+#include "korvel/update/signatures.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 
@@ -56,6 +58,28 @@ MessageBoxSpec Box(const std::string& text, const std::string& caption,
     box.defaultButton = defaultButton;
     box.topMost = topMost;
     return box;
+}
+
+std::string FormatText(const std::string& pattern, const std::string& arg) {
+    std::vector<char> text(pattern.size() + arg.size() + 1);
+    std::snprintf(text.data(), text.size(), pattern.c_str(), arg.c_str());
+    return text.data();
+}
+
+// The refusal of the downloaded patch file at path (record index of the
+// update list) by its signature; empty when accepted or when no publisher
+// keys are configured.
+std::string CheckPatchSignature(std::size_t index, const std::string& path,
+                                const std::string& name) {
+    if (!PublisherKeys.Enforced())
+        return {};
+    std::string signature;
+    {
+        std::lock_guard lock(DownloadLock);
+        if (index < PatchSignatures.size())
+            signature = PatchSignatures[index];
+    }
+    return CheckFileSignature(PublisherKeys, path, signature, name, std::time(nullptr));
 }
 
 std::string FormatInt(const char* pattern, std::int32_t value) {
@@ -290,6 +314,7 @@ void CkorvelDlg::OnDownloadsDone() {
 
     const std::size_t n = UpdateList.size();
     std::size_t accumulator = 0;
+    std::size_t index = 0;
     for (PatchRecord& record : UpdateList) {
         const std::string name = PatchFileName(record.url);
         m_textFile = name;
@@ -305,6 +330,19 @@ void CkorvelDlg::OnDownloadsDone() {
             Post(WM_FINISH, FINISH_NORMAL);
             return;
         }
+        // After its digest, before anything reads it: the publisher's
+        // signature. A refused file goes the way of a damaged one.
+        const std::string refusal = CheckPatchSignature(index, path, name);
+        if (!refusal.empty()) {
+            record.damaged = true;
+            ShowBox(
+                Box(refusal + FormatText(res::LoadString(res::IDS_SIGNATURE_FILE_DELETED), name),
+                    "错误"));
+            ::unlink(path.c_str());
+            Post(WM_FINISH, FINISH_NORMAL);
+            return;
+        }
+        ++index;
         accumulator += 100;
         m_progressUpdate = static_cast<int>(accumulator / n);
         m_view.SetBar(IDC_PROGRESS_UPDATE, m_progressUpdate);

@@ -11,9 +11,11 @@
 #include "korvel/net/http_download.h"
 #include "korvel/net/http_url.h"
 #include "korvel/net/report.h"
+#include "korvel/net/signature_fetch.h"
 #include "korvel/net/simple_http.h"
 #include "korvel/res/strings.h"
 #include "korvel/update/settings.h"
+#include "korvel/update/signatures.h"
 #include "platform/shell.h"
 
 using platform::MbButtons;
@@ -68,10 +70,24 @@ void PatchWorker(CkorvelDlg* window) {
         return;
     }
 
+    const std::string list = http.GetContent();
+    // With publisher keys no line of the list is used before its signature
+    // is checked.
+    if (PublisherKeys.Enforced()) {
+        const std::string refusal =
+            CheckUpdateListSignature(PublisherKeys, list, FetchDocumentSignature(listUrl, false),
+                                     listUrl, DownloadDir, std::time(nullptr));
+        if (!refusal.empty()) {
+            OfferGuide(window, refusal + res::LoadString(res::IDS_SIGNATURE_LIST_GUIDE));
+            window->Post(WM_FINISH, FINISH_NORMAL);
+            return;
+        }
+    }
+
     std::vector<PatchRecord> records;
     std::int32_t seconds = 0;
     std::string options;
-    ParseUpdateList(installed, http.GetContent(), records, ClosingTorrentMode, seconds, options);
+    ParseUpdateList(installed, list, records, ClosingTorrentMode, seconds, options);
     ClosingSeconds = seconds;
     TorrentOptions = options;
     window->Post(WM_CLOSING_TIME, 0, seconds);
@@ -88,10 +104,12 @@ void PatchWorker(CkorvelDlg* window) {
         std::lock_guard lock(DownloadLock);
         PendingDownloads = static_cast<std::uint32_t>(records.size());
         UpdateList = records;
+        PatchSignatures.assign(records.size(), std::string());
         expected = records.size();
     }
 
-    for (const PatchRecord& record : records) {
+    for (std::size_t index = 0; index < records.size(); ++index) {
+        const PatchRecord& record = records[index];
         {
             std::lock_guard lock(DownloadLock);
             if (QuitRequested) {
@@ -111,6 +129,15 @@ void PatchWorker(CkorvelDlg* window) {
         const std::string localPath = DownloadDir + "/" + name;
         window->PostStatusText("开始下载 " + name);
         window->PostFileText(name);
+        // The file's signature lies beside it; it is checked with the file
+        // once all have arrived (a missing one refuses the file then). Not
+        // part of the transfer time the statistics report.
+        if (PublisherKeys.Enforced()) {
+            std::string signature =
+                FetchFileSignature(record.method == "bt" ? record.url : record.httpUrl);
+            std::lock_guard lock(DownloadLock);
+            PatchSignatures[index] = std::move(signature);
+        }
         const std::time_t start = std::time(nullptr);
 
         std::string method;

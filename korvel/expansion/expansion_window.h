@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "common/signing/trusted_keys.h"
 #include "korvel/net/download_window.h"
 #include "platform/message_box.h"
 
@@ -19,7 +20,9 @@ struct ExpansionValues {
     std::string& shapeFilePath;      // the pack's marker file
     std::string& torrentOptions;     // option word of the update list
     std::int32_t& closingTorrentMode;
-    const std::atomic<bool>& quitRequested;  // the run is stopping (or a download failed)
+    const std::atomic<bool>& quitRequested;   // the run is stopping (or a download failed)
+    const signing::TrustedKeys& trustedKeys;  // none: no signature is checked
+    std::string& installerSignature;          // the installer's signature text
 };
 
 class ExpansionWindow : public DownloadWindow {

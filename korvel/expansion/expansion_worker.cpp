@@ -1,8 +1,10 @@
 #include "korvel/expansion/expansion_worker.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 #include <vector>
 
@@ -11,10 +13,12 @@
 #include "korvel/expansion/installer.h"
 #include "korvel/net/http_download.h"
 #include "korvel/net/http_url.h"
+#include "korvel/net/signature_fetch.h"
 #include "korvel/net/simple_http.h"
 #include "korvel/res/strings.h"
 #include "korvel/update/md5.h"
 #include "korvel/update/settings.h"
+#include "korvel/update/signatures.h"
 #include "korvel/update/update_list.h"
 #include "platform/shell.h"
 
@@ -122,17 +126,42 @@ int ExpansionWorker(ExpansionWindow* window) {
         window->PostFinish();
         return 1;
     }
+    if (values.trustedKeys.Enforced()) {
+        const std::string refusal = CheckUpdateListSignature(
+            values.trustedKeys, list, FetchDocumentSignature(listUrl, false), listUrl,
+            values.downloadDir, std::time(nullptr));
+        if (!refusal.empty()) {
+            if (window->ShowBox(Box(refusal + res::LoadString(res::IDS_SIGNATURE_LIST_GUIDE),
+                                    "错误", MbButtons::YesNo)) == platform::IDYES)
+                platform::ShellOpen(res::kManualGuideUrl);
+            window->PostFinish();
+            return 1;
+        }
+    }
     std::vector<PatchRecord> records;  // not used in this mode
     std::int32_t seconds = 0;
     std::string options;
     ParseUpdateList(installed, list, records, values.closingTorrentMode, seconds, options);
 
     // An expansion list that cannot be fetched counts as an empty one.
+    // With publisher keys a list that came must carry a good signature.
     values.installerMd5.clear();
+    const std::string digestsUrl = ReadSetting("", setting::kExpMd5Info, res::kDefaultExpMd5Url);
     std::string digests;
-    if (FetchDocument(ReadSetting("", setting::kExpMd5Info, res::kDefaultExpMd5Url), true, digests,
-                      error))
+    if (FetchDocument(digestsUrl, true, digests, error)) {
+        if (values.trustedKeys.Enforced()) {
+            const std::string name = signing::ExpectedFileName(digestsUrl);
+            const signing::Verdict verdict = signing::VerifyBytes(
+                values.trustedKeys, digests, FetchDocumentSignature(digestsUrl, true), name,
+                std::time(nullptr));
+            if (verdict.result != signing::Check::Ok) {
+                window->ShowBox(Box(SignatureRefusal(verdict.result, name), "错误"));
+                window->PostFinish();
+                return 1;
+            }
+        }
         values.installerMd5 = ExpansionListDigest(digests, key);
+    }
 
     values.torrentOptions = options;
     window->PostClosingTime(seconds);
@@ -146,6 +175,9 @@ int ExpansionWorker(ExpansionWindow* window) {
         return 1;
     }
     values.installerPath = values.downloadDir + "/" + name;
+    // Checked once the installer is there, before it may run.
+    values.installerSignature =
+        values.trustedKeys.Enforced() ? FetchFileSignature(installerUrl) : std::string();
     const std::string torrentUrl = MirrorTorrentUrl(installerUrl + ".torrent");
 
     if (IsTorrentDownloadType(
@@ -192,6 +224,21 @@ void OnExpansionDone(ExpansionWindow& window) {
     if (values.quitRequested) {
         window.PostFinish();
         return;
+    }
+    // The publisher's signature, before the installer is made executable.
+    if (values.trustedKeys.Enforced()) {
+        const std::string name = PatchFileName(values.installerPath);
+        const std::string refusal =
+            CheckFileSignature(values.trustedKeys, values.installerPath, values.installerSignature,
+                               name, std::time(nullptr));
+        if (!refusal.empty()) {
+            window.ShowBox(Box(
+                refusal + Format(res::LoadString(res::IDS_SIGNATURE_FILE_DELETED).c_str(), name),
+                "错误"));
+            ::unlink(values.installerPath.c_str());
+            window.PostFinish();
+            return;
+        }
     }
     window.SetDownloadsDone();
     if (RunInstaller(window, values.gameDir, values.installerPath, values.shapeFilePath)) {

@@ -26,6 +26,20 @@ std::string LoadString(unsigned id) {
             return "更新程序检查到操作系统的版本可能是win98或者更低，在更新过程中可能会出现不正常\n"
                    "的现象,如果程序长时间没有响应，请通过“ctrl+alt+del”关闭更新进程，并手工启动\n"
                    "“%s”\n进行资料片的安装，对您造成的不便，敬请谅解。";
+        case IDS_SIGNATURE_MISSING:
+            return "找不到 %s 的签名";
+        case IDS_SIGNATURE_INVALID:
+            return "%s 的签名无法验证";
+        case IDS_SIGNATURE_EXPIRED:
+            return "%s 的签名已过期";
+        case IDS_SIGNATURE_OLDER_LIST:
+            return "%s 的签名时间早于上次接受的更新列表";
+        case IDS_SIGNATURE_KEYS_UNSAFE:
+            return "信任密钥文件不安全, 无法验证 %s 的签名";
+        case IDS_SIGNATURE_FILE_DELETED:
+            return "\n程序将自动删除%s, 请重新下载";
+        case IDS_SIGNATURE_LIST_GUIDE:
+            return "\n是否查看手动更新指南？";
         default:
             return {};
     }

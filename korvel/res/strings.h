@@ -18,6 +18,17 @@ enum StringId : unsigned {
     IDS_UPDATE_URL_KEY = 110,
     IDS_DOWNLOAD_DIR = 111,
     IDS_WIN9X_REMINDER = 112,  // format: the installer's path
+    // Refusals of a downloaded file by its publisher signature; each format
+    // takes the file's name.
+    IDS_SIGNATURE_MISSING = 113,
+    IDS_SIGNATURE_INVALID = 114,
+    IDS_SIGNATURE_EXPIRED = 115,
+    IDS_SIGNATURE_OLDER_LIST = 116,
+    IDS_SIGNATURE_KEYS_UNSAFE = 117,
+    // What follows a refusal: for a patch or an installer (format: the file's
+    // name), for the update list (the guide question).
+    IDS_SIGNATURE_FILE_DELETED = 118,
+    IDS_SIGNATURE_LIST_GUIDE = 119,
 };
 
 // The text of a string-table entry; empty for an unknown id.

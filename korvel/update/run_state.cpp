@@ -16,9 +16,13 @@ std::string ReportUrl;
 std::string InstallerPath;
 std::string InstallerMd5;
 std::string ShapeFilePath;
+std::string InstallerSignature;
 
 std::map<std::string, std::string> ReportQueries;
 
 std::vector<PatchRecord> UpdateList;
 std::int32_t ClosingTorrentMode = 0;
 std::int32_t ClosingSeconds = 0;
+
+signing::TrustedKeys PublisherKeys;
+std::vector<std::string> PatchSignatures;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/signing/trusted_keys.h"
 #include "korvel/update/update_list.h"
 
 // Written once by start-up before any other thread exists; only read after.
@@ -32,9 +33,10 @@ extern std::string GameDir;    // the game directory followed by "/"
 extern std::string ReportUrl;  // address that receives the download statistics
 
 // Expansion-pack mode: written by the expansion worker before its download.
-extern std::string InstallerPath;  // local path of the downloaded installer
-extern std::string InstallerMd5;   // its expected digest; empty: not checked
-extern std::string ShapeFilePath;  // the pack's marker file in the game folder
+extern std::string InstallerPath;       // local path of the downloaded installer
+extern std::string InstallerMd5;        // its expected digest; empty: not checked
+extern std::string ShapeFilePath;       // the pack's marker file in the game folder
+extern std::string InstallerSignature;  // its signature text; empty: none could be fetched
 
 // Statistics query per patch file name, in byte order of the names.
 // Guarded by DownloadLock.
@@ -46,3 +48,11 @@ extern std::map<std::string, std::string> ReportQueries;
 extern std::vector<PatchRecord> UpdateList;
 extern std::int32_t ClosingTorrentMode;  // 0 none, 1 first patch, 2 a random one
 extern std::int32_t ClosingSeconds;      // closing countdown and forced-exit delay
+
+// The publisher keys, loaded once by start-up before any other thread
+// exists; with none, nothing downloaded is checked for a signature.
+extern signing::TrustedKeys PublisherKeys;
+// The signature text of each UpdateList record (same index), fetched by the
+// patch worker before that file's download; empty when none could be
+// fetched. Guarded by DownloadLock.
+extern std::vector<std::string> PatchSignatures;

@@ -19,12 +19,15 @@ constexpr const char* kTag = "[Interactive]";
 }  // namespace
 
 EngineProcess::EngineProcess(const std::vector<std::string>& args)
+    : EngineProcess(FERREL_BINARY, args) {}
+
+EngineProcess::EngineProcess(const std::string& program, const std::vector<std::string>& args)
     : channel_(std::make_unique<vellum::ConsoleInteractive>(true)) {
     std::signal(SIGPIPE, SIG_IGN);
     posix_spawn_file_actions_t actions;
     if (::posix_spawn_file_actions_init(&actions) != 0)
         return;
-    std::vector<std::string> argv{FERREL_BINARY};
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (std::string& a : argv)
@@ -32,7 +35,7 @@ EngineProcess::EngineProcess(const std::vector<std::string>& args)
     raw.push_back(nullptr);
     if (channel_->Start() && channel_->PrepareChildStartup(actions)) {
         pid_t pid = -1;
-        if (::posix_spawn(&pid, FERREL_BINARY, &actions, nullptr, raw.data(), environ) == 0)
+        if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, raw.data(), environ) == 0)
             pid_ = pid;
         channel_->CloseChildEnds();
     }

@@ -16,6 +16,8 @@ class EngineProcess {
   public:
     // Starts the engine program with these arguments.
     explicit EngineProcess(const std::vector<std::string>& args);
+    // The same with another build of the engine.
+    EngineProcess(const std::string& program, const std::vector<std::string>& args);
     ~EngineProcess();
     EngineProcess(const EngineProcess&) = delete;
     EngineProcess& operator=(const EngineProcess&) = delete;

@@ -27,4 +27,24 @@ std::string UpdateListEntry(const std::string& zrpatch, const std::string& file,
     return r.exitCode == 0 ? r.out : std::string();
 }
 
+std::string MinisignKeyPair(const std::string& base) {
+    const RunResult r =
+        RunProgram({"minisign", "-G", "-W", "-f", "-p", base + ".pub", "-s", base + ".key"});
+    return r.exitCode == 0 ? std::string() : r.out + r.err;
+}
+
+std::string MinisignSign(const std::string& secretKey, const std::string& file,
+                         const std::string& trustedComment) {
+    const RunResult r =
+        RunProgram({"minisign", "-S", "-s", secretKey, "-m", file, "-t", trustedComment});
+    return r.exitCode == 0 ? std::string() : r.out + r.err;
+}
+
+std::string TrustedComment(const std::string& name, long long timestamp, long long expires) {
+    std::string comment = "timestamp:" + std::to_string(timestamp) + "\tfile:" + name;
+    if (expires != 0)
+        comment += "\texpires:" + std::to_string(expires);
+    return comment;
+}
+
 }  // namespace testing_support

@@ -28,4 +28,19 @@ std::string UpdateListEntry(const std::string& zrpatch, const std::string& file,
                             const std::string& version, const std::string& btUrl,
                             const std::string& httpUrl, const std::string& method = "http");
 
+// A publisher key pair made with the real `minisign -G -W` (no password):
+// base + ".pub" and base + ".key". Empty on success, minisign's output
+// otherwise.
+std::string MinisignKeyPair(const std::string& base);
+
+// `minisign -S` of file with the secret key and this trusted comment
+// ("timestamp:N file:NAME ..."), written to file + ".minisig". Empty on
+// success, minisign's output otherwise.
+std::string MinisignSign(const std::string& secretKey, const std::string& file,
+                         const std::string& trustedComment);
+
+// A trusted comment for file name signed at timestamp; expires is added
+// when not 0.
+std::string TrustedComment(const std::string& name, long long timestamp, long long expires = 0);
+
 }  // namespace testing_support

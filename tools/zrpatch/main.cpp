@@ -1,6 +1,7 @@
 // zrpatch: the publisher's patch tool. Makes patch files from two client
 // folders, applies them with the updater's own code, shows what is inside
-// them, prints their update-list lines and makes their torrents.
+// them, prints their update-list lines, makes their torrents and signs
+// what is published.
 //
 // Exit codes: 0 done, 1 the operation failed, 2 wrong command line.
 
@@ -24,6 +25,7 @@
 #include "tools/zrpatch/command_line.h"
 #include "tools/zrpatch/patch_maker.h"
 #include "tools/zrpatch/patch_writer.h"
+#include "tools/zrpatch/sign_commands.h"
 #include "tools/zrpatch/torrent_maker.h"
 
 namespace {
@@ -42,6 +44,9 @@ const char* const kMainHelp =
     "  entry   print the update-list line for a patch file\n"
     "  torrent make the torrent for publishing a patch file over BitTorrent\n"
     "  seed    make the repair engine's seed file of a client folder\n"
+    "  keygen  make a publisher key pair (minisign's formats)\n"
+    "  sign    sign published files (FILE.minisig, minisign's format)\n"
+    "  verify  check a file's signature as the players' programs do\n"
     "\n"
     "'zrpatch COMMAND --help' describes each command.\n"
     "Exit codes: 0 done, 1 the operation failed, 2 wrong command line.\n"
@@ -437,5 +442,11 @@ int main(int argc, char** argv) {
         return CmdTorrent(argc, argv);
     if (command == "seed")
         return CmdSeed(argc, argv);
+    if (command == "keygen")
+        return CmdKeygen(argc, argv);
+    if (command == "sign")
+        return CmdSign(argc, argv);
+    if (command == "verify")
+        return CmdVerify(argc, argv);
     return Usage("unknown command " + command);
 }

@@ -11,6 +11,7 @@
 #include "korvel/update/md5.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/publishing.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/swarm.h"
 #include "tests/support/temp_dir.h"
@@ -85,8 +86,13 @@ class ExpansionRunTest : public ::testing::Test {
                 {"PATH", tmp_.Sub("bin") + ":" + std::getenv("PATH")}};
     }
 
-    RunResult Korvel(const std::string& answers = "") {
-        return RunProgram({KORVEL_BINARY, "0", Game()}, Env(answers), "", 60s);
+    // keysFile given: the updater's test build, trusting the keys in it.
+    RunResult Korvel(const std::string& answers = "", const std::string& keysFile = "") {
+        std::map<std::string, std::string> env = Env(answers);
+        if (keysFile.empty())
+            return RunProgram({KORVEL_BINARY, "0", Game()}, env, "", 60s);
+        env["ZORNIA_TRUSTED_KEYS_FILE"] = keysFile;
+        return RunProgram({KORVEL_KEYED_BINARY, "0", Game()}, env, "", 60s);
     }
 
     std::size_t Requests(const std::string& path) const {
@@ -238,6 +244,51 @@ TEST_F(ExpansionRunTest, CancelDuringTheDownloadEndsAtOnceAndStartsTheGame) {
     EXPECT_NE(korvel.Output().find("文件下载出错,请重新下载"), std::string::npos);
     EXPECT_EQ(WaitForFile(tmp_.Sub("started.txt")), Game() + "\n");
     EXPECT_FALSE(fs::exists(Game("installer.note")));
+}
+
+TEST_F(ExpansionRunTest, WithPublisherKeysOnlyASignedInstallerRuns) {
+    ASSERT_EQ(MinisignKeyPair(tmp_.Sub("publisher")), "");
+    const std::string keys = tmp_.Write("trusted-keys", ReadFile(tmp_.Sub("publisher.pub")));
+    ::chmod(keys.c_str(), 0644);
+    // Signed copies of the lists and of the good installer.
+    const auto publish = [&](const std::string& from, const std::string& to) {
+        site_->Write("signed/" + to, ReadFile(site_->Sub(from)));
+        const std::string name = fs::path(to).filename();
+        return MinisignSign(tmp_.Sub("publisher.key"), site_->Sub("signed/" + to),
+                            TrustedComment(name, 1700000000));
+    };
+    ASSERT_EQ(publish("list.txt", "list.txt"), "");
+    ASSERT_EQ(publish("exp_list.txt", "exp_list.txt"), "");
+    ASSERT_EQ(publish("good/ZORNEXP4.exe", "ZORNEXP4.exe"), "");
+
+    struct Case {
+        const char* name;
+        std::string installer;
+        std::string expList;
+        std::string shown;
+        bool installed;
+    } cases[] = {
+        {"all signed", nginx_->Url("/signed/ZORNEXP4.exe"), "signed/exp_list.txt",
+         "┌─ 恭喜 [信息]\n│ 更新成功!\n", true},
+        {"installer not signed", nginx_->Url("/good/ZORNEXP4.exe"), "signed/exp_list.txt",
+         "┌─ 错误\n│ 找不到 ZORNEXP4.exe 的签名\n│ 程序将自动删除ZORNEXP4.exe, 请重新下载\n",
+         false},
+        {"expansion list not signed", nginx_->Url("/signed/ZORNEXP4.exe"), "exp_list.txt",
+         "┌─ 错误\n│ 找不到 exp_list.txt 的签名\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(Game("download"));
+        fs::remove(Game("installer.note"));
+        fs::remove(Game("shape.wd4"));
+        Settings(c.installer, c.expList, nginx_->Url("/signed/list.txt"));
+        const RunResult run = Korvel("", keys);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.err.find(c.shown), std::string::npos) << run.err;
+        EXPECT_EQ(fs::exists(Game("installer.note")), c.installed);
+        EXPECT_EQ(fs::exists(Game("shape.wd4")), c.installed);
+        EXPECT_EQ(fs::exists(Game("download/ZORNEXP4.exe")), c.installed);
+    }
 }
 
 TEST_F(ExpansionRunTest, EveryPackInstalled) {

@@ -31,8 +31,9 @@ class FakeExpansionWindow : public ExpansionWindow {
 
     // The application's own values: the HTTP download reads InstallerMd5.
     ExpansionValues Values() override {
-        return {GameDir,       DownloadDir,    InstallerPath,      InstallerMd5,
-                ShapeFilePath, TorrentOptions, ClosingTorrentMode, QuitRequested};
+        return {GameDir,       DownloadDir,       InstallerPath,      InstallerMd5,
+                ShapeFilePath, TorrentOptions,    ClosingTorrentMode, QuitRequested,
+                PublisherKeys, InstallerSignature};
     }
     void SetWorkerStarted() override { workerStarted = true; }
     void PostFileText(const std::string& text) override { fileTexts.push_back(text); }

@@ -86,7 +86,8 @@ EngineArguments ReadArguments(const ArgumentMap& keys) {
     EngineArguments a;
     if (const std::string* dir = First(keys, "dir")) {
         a.dir = *dir;
-        if (a.dir.empty() || (a.dir.back() != '/' && a.dir.back() != '\\'))
+        // Only "/" separates; a trailing backslash is part of the name.
+        if (a.dir.empty() || a.dir.back() != '/')
             a.dir += '/';
     }
     if (const std::string* postfix = First(keys, "postfix")) {

@@ -6,10 +6,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace ferrel {
 
 bool OpenInfoFolder(const std::string& dir, int& error) {
+    // The client folder itself may not be there yet.
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
     const std::string path = dir + kInfoFolder;
     if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
         error = errno;

@@ -66,6 +66,8 @@ TEST_P(LocalFolderTest, IsRepairedInPlaceAndNothingElseIsTouched) {
 const LocalCase kLocalCases[] = {
     {"a folder name ending in a backslash", "game\\",
      [](const std::string& dir) { fs::remove_all(dir + "/sub"); }},
+    {"a folder that is not there yet", "client",
+     [](const std::string& dir) { fs::remove_all(dir); }},
     {"files longer than published", "client",
      [](const std::string& dir) {
          WriteFile(dir + "/a.txt", "intact\nand then some");

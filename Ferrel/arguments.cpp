@@ -133,6 +133,7 @@ EngineArguments ReadArguments(const ArgumentMap& keys) {
     a.generateDownloadInfo = Has(keys, "generatedownloadinfo");
     ReadPort(keys, "interactiveport", a.interactivePort);
     ReadText(keys, "listenip", a.listenIp);
+    ReadInt(keys, "nosourceseconds", a.noSourceSeconds, 1, 86400);
     return a;
 }
 

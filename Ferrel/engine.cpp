@@ -201,6 +201,9 @@ void Engine::Step() {
             return StepTorrent();
         case INIT_ERROR:
         case GET_SEED_MD5_FAIL:
+            if (m_torrent.is_valid())
+                return StepTorrent();  // a download no source serves
+            return StepRetryStart();
         case DOWNLOAD_SEED_FILE_FAIL:
         case ANALYSIS_SEED_ERROR:
             return StepRetryStart();
@@ -415,6 +418,7 @@ void Engine::StepCreateFiles() {
                 url += EscapePath(m_info->orig_files().file_path(lt::file_index_t(0)));
     m_info->set_web_seeds({});
     atp.url_seeds = seeds;
+    m_webSeeds = seeds;
     atp.ti = m_info;
     atp.save_path = SavePath(m_args.dir);
     atp.flags &= ~(lt::torrent_flags::auto_managed | lt::torrent_flags::paused);

@@ -53,6 +53,7 @@ class Engine {
     void StepTorrent();
     // False while a file error holds the torrent.
     bool StepFileError(Clock::time_point now);
+    void WatchSources(Clock::time_point now);
     void PostUpdates();
     void HandleAlerts();
     void SaveResume(bool wait);
@@ -84,6 +85,12 @@ class Engine {
     std::string m_fetched, m_fetchError;
     std::atomic<bool> m_cancel{false};
     std::uint64_t m_seedBytes = 0;  // the seed's files, pad files left out
+    // The download's last sign of life, and what the sources said last.
+    std::int64_t m_lastReceived = -1;
+    Clock::time_point m_lastReceivedAt;
+    bool m_noSource = false;
+    std::string m_sourceError;
+    std::vector<std::string> m_webSeeds;
     // A failed start step is tried again after this pause, which grows.
     Clock::duration m_startPause;
     Clock::time_point m_startRetryAt;

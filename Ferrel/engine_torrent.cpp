@@ -119,7 +119,8 @@ void Engine::StepTorrent() {
         m_checked = true;
         SetState(DOWNLOADING);
     }
-    if (m_status.state == DOWNLOADING) {
+    if (m_status.state == DOWNLOADING || m_noSource) {
+        WatchSources(now);
         const int step = static_cast<int>(m_status.percentage) / m_args.reportPercentInterval;
         if (step != m_lastPercentStep) {
             m_lastPercentStep = step;
@@ -166,6 +167,37 @@ bool Engine::StepFileError(Clock::time_point now) {
         m_torrent.resume();
     }
     return m_status.state == m_errorReturn;
+}
+
+// A download that receives nothing for a while although pieces are missing:
+// no source can give them (a web seed that only fails, no peer). It is told
+// as a failed fetch until data comes again; the torrent keeps trying.
+void Engine::WatchSources(Clock::time_point now) {
+    const lt::torrent_status& st = m_st;
+    if (st.total_payload_download != m_lastReceived || st.is_finished) {
+        m_lastReceived = st.total_payload_download;
+        m_lastReceivedAt = now;
+        if (m_noSource) {
+            m_noSource = false;
+            SetState(DOWNLOADING);
+        }
+        return;
+    }
+    if (m_errorReturn >= 0 || now - m_lastReceivedAt < std::chrono::seconds(m_args.noSourceSeconds))
+        return;
+    m_lastReceivedAt = now;
+    ReportError("DownloadSeed", 0, m_sourceError.empty() ? "no source" : m_sourceError);
+    if (!m_noSource) {
+        m_noSource = true;
+        SetState(GET_SEED_MD5_FAIL);
+    }
+    // libtorrent gives up on a web seed's file after a failure; each round
+    // the web seeds are added afresh, so that a file published meanwhile is
+    // found.
+    for (const std::string& url : m_webSeeds) {
+        m_torrent.remove_url_seed(url);
+        m_torrent.add_url_seed(url);
+    }
 }
 
 void Engine::UpdateSnapshot() {
@@ -234,6 +266,9 @@ void Engine::HandleAlerts() {
         } else if (auto* r = lt::alert_cast<lt::save_resume_data_alert>(a)) {
             m_resumePending = false;
             WriteResume(lt::write_resume_data_buf(r->params));
+        } else if (auto* w = lt::alert_cast<lt::url_seed_alert>(a)) {
+            m_sourceError = std::string(w->server_url()) + ": " +
+                            (w->error ? w->error.message() : std::string(w->error_message()));
         } else if (lt::alert_cast<lt::save_resume_data_failed_alert>(a)) {
             m_resumePending = false;
         } else if (auto* t = lt::alert_cast<lt::torrent_error_alert>(a);

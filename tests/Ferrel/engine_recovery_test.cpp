@@ -46,4 +46,25 @@ TEST_F(EngineTest, RetriesAFailedStartStepUntilItWorks) {
     EXPECT_EQ(engine.Wait(), 0);
 }
 
+// A file no source has: after the given time without data the engine says
+// so, and goes on to the end once the file is published again.
+TEST_F(EngineTest, ReportsADownloadNoSourceServesAndGoesOnWhenOneDoes) {
+    const std::string hidden = www_.Sub("hidden.bin");
+    fs::rename(www_.Sub("client/sub/b.bin"), hidden);
+    TempDir client;
+    std::vector<std::string> args = Args(client.path());
+    args.insert(args.end(), {"-NoSourceSeconds", "3"});
+    EngineProcess engine(args);
+    ASSERT_TRUE(engine.WaitForState(ferrel::GET_SEED_MD5_FAIL))
+        << testing::PrintToString(engine.lines());
+    ASSERT_FALSE(engine.Values("Error").empty());
+    EXPECT_EQ(engine.Values("Error").front(), "DownloadSeed");
+    fs::rename(hidden, www_.Sub("client/sub/b.bin"));
+    ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED, 90s))
+        << testing::PrintToString(engine.lines());
+    EXPECT_TRUE(HoldsTree(client.path(), published_));
+    engine.Send("quit");
+    EXPECT_EQ(engine.Wait(), 0);
+}
+
 }  // namespace

@@ -86,7 +86,8 @@ EngineArguments ReadArguments(const ArgumentMap& keys) {
     EngineArguments a;
     if (const std::string* dir = First(keys, "dir")) {
         a.dir = *dir;
-        if (a.dir.empty() || (a.dir.back() != '/' && a.dir.back() != '\\'))
+        // Only "/" separates; a trailing backslash is part of the name.
+        if (a.dir.empty() || a.dir.back() != '/')
             a.dir += '/';
     }
     if (const std::string* postfix = First(keys, "postfix")) {
@@ -132,6 +133,7 @@ EngineArguments ReadArguments(const ArgumentMap& keys) {
     a.generateDownloadInfo = Has(keys, "generatedownloadinfo");
     ReadPort(keys, "interactiveport", a.interactivePort);
     ReadText(keys, "listenip", a.listenIp);
+    ReadInt(keys, "nosourceseconds", a.noSourceSeconds, 1, 86400);
     return a;
 }
 

@@ -45,6 +45,9 @@ struct EngineArguments {
     // Address the listening sockets are bound to (this engine's own key
     // ListenIp); empty: every local address.
     std::string listenIp;
+    // Seconds without any data coming in before a download that no source
+    // serves is reported (this engine's own key NoSourceSeconds).
+    int noSourceSeconds = 180;
 };
 
 // Keys (folded to lower case) with every value given for them, in order.

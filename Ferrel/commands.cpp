@@ -1,5 +1,6 @@
 #include "Ferrel/commands.h"
 
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +74,18 @@ CommandKind AnswerCommand(const std::string& line, const StatusSnapshot& s, std:
         return CommandKind::Answered;
     }
     return CommandKind::None;
+}
+
+bool IsQuit(const std::string& line) {
+    // The first word, as AnswerCommand reads it.
+    const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    std::size_t begin = 0;
+    while (begin < line.size() && blank(line[begin]))
+        ++begin;
+    std::size_t end = begin;
+    while (end < line.size() && !blank(line[end]))
+        ++end;
+    return line.compare(begin, end - begin, "quit") == 0;
 }
 
 }  // namespace ferrel

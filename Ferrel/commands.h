@@ -48,4 +48,7 @@ enum class CommandKind { None, Answered, Quit };
 CommandKind AnswerCommand(const std::string& line, const StatusSnapshot& status,
                           std::string& replies);
 
+// Whether line is the command "quit", as AnswerCommand would find it.
+bool IsQuit(const std::string& line);
+
 }  // namespace ferrel

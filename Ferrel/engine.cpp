@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -20,6 +18,7 @@
 #include <libtorrent/settings_pack.hpp>
 #include <libtorrent/write_resume_data.hpp>
 
+#include "Ferrel/local_files.h"
 #include "Ferrel/seed_fetch.h"
 
 namespace ferrel {
@@ -33,32 +32,13 @@ constexpr const char* kSeedCache = "seed.torrent";
 // The cached seed's signature, checked again whenever the cache is used.
 constexpr const char* kSeedSignatureCache = "seed.torrent.minisig";
 
-bool ReadWhole(const std::string& path, std::string& data) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
+constexpr std::size_t kMaxResumeBytes = 256u << 20;
 
-}  // namespace
-
-bool WriteAtomically(const std::string& path, const char* data, std::size_t size) {
-    const std::string part = path + ".part";
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        if (!out.write(data, static_cast<std::streamsize>(size)) || !out.flush())
-            return false;
-    }
-    return std::rename(part.c_str(), path.c_str()) == 0;
-}
-
-namespace {
-
-// The folder without its trailing separators ("/" stays "/").
+// The folder without its trailing slashes ("/" stays "/"). A backslash is a
+// character of the name.
 std::string SavePath(const std::string& dir) {
     std::string path = dir;
-    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\'))
+    while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return path;
 }
@@ -78,23 +58,6 @@ std::string EscapePath(const std::string& path) {
         }
     }
     return out;
-}
-
-// libtorrent's memory-mapped storage (this release) cannot map a file of no
-// bytes: a file the seed wants filled that lies in the folder empty stops
-// the torrent with EINVAL on every retry once resume data vouches for it.
-// Such a file holds nothing, so it is removed before the torrent is added
-// and written anew. A file that cannot be removed is left to the retries.
-void RemoveEmptyStandIns(const std::string& dir, const SeedLayout& layout) {
-    for (const SeedFile& f : layout.files) {
-        if (f.pad || f.size == 0)
-            continue;
-        const fs::path path = fs::path(dir) / f.path;
-        std::error_code ec;
-        if (fs::is_regular_file(fs::symlink_status(path, ec)) && fs::file_size(path, ec) == 0 &&
-            !ec)
-            fs::remove(path, ec);
-    }
 }
 
 lt::settings_pack SessionSettings(const EngineArguments& a) {
@@ -128,7 +91,8 @@ lt::settings_pack SessionSettings(const EngineArguments& a) {
 }  // namespace
 
 Engine::Engine(EngineArguments args, vellum::IInteractive& channel, signing::TrustedKeys keys)
-    : m_args(std::move(args)), m_channel(channel), m_keys(std::move(keys)) {
+    : m_args(std::move(args)), m_channel(channel), m_keys(std::move(keys)),
+      m_startPause(kFirstStartRetry) {
     m_status.userId = m_args.id;
 }
 
@@ -150,6 +114,11 @@ void Engine::SetState(int state) {
     if (m_status.state == state)
         return;
     m_status.state = state;
+    if (state == INIT_ERROR || state == GET_SEED_MD5_FAIL || state == DOWNLOAD_SEED_FILE_FAIL ||
+        state == ANALYSIS_SEED_ERROR) {
+        m_startRetryAt = Clock::now() + m_startPause;
+        m_startPause = std::min<Clock::duration>(m_startPause * 2, kLastStartRetry);
+    }
     Send(ReplyInt("P2PState", state));
 }
 
@@ -173,8 +142,10 @@ int Engine::Run(const std::atomic<bool>& stop) {
         // While the seed or its digest is being fetched the tick ends when
         // the fetch does.
         const bool moved = m_status.state != before;
-        if (m_session)
+        if (m_session) {
+            PostUpdates();
             HandleAlerts();
+        }
         if (moved)
             continue;
         if (m_fetch.valid())
@@ -184,21 +155,26 @@ int Engine::Run(const std::atomic<bool>& stop) {
         else
             std::this_thread::sleep_for(kTick);
     }
+    Watchdog watchdog(kQuitDeadline);
     Shutdown();
     return 0;
 }
 
 bool Engine::HandleCommands() {
+    // A flood of requests must crowd out neither the work nor "quit": a few
+    // are answered each tick, the rest only looked at for "quit", and what
+    // is left waits for the next tick.
     std::string line, replies;
-    while (m_channel.ReceiveLine(line)) {
-        if (m_session && m_torrent.is_valid())
-            UpdateSnapshot(true);
-        if (AnswerCommand(line, m_status, replies) == CommandKind::Quit)
+    int answered = 0;
+    for (int n = 0; n < kLinesPerTick && m_channel.ReceiveLine(line); ++n) {
+        if (IsQuit(line))
             return false;
-        if (!replies.empty())
-            Send(replies);
-        replies.clear();
+        if (answered < kAnswersPerTick &&
+            AnswerCommand(line, m_status, replies) == CommandKind::Answered)
+            ++answered;
     }
+    if (!replies.empty())
+        Send(replies);
     return !m_channel.Closed();
 }
 
@@ -217,6 +193,8 @@ void Engine::Step() {
         case ANALYSIS_SEED:
             return StepAnalyse();
         case CREATE_FILE:
+            if (m_adding)
+                return;
             if (!m_torrent.is_valid())
                 return StepCreateFiles();
             return StepTorrent();
@@ -224,9 +202,25 @@ void Engine::Step() {
         case DOWNLOADING:
         case DOWNLOAD_COMPLETED:
             return StepTorrent();
+        case INIT_ERROR:
+        case GET_SEED_MD5_FAIL:
+            if (m_torrent.is_valid())
+                return StepTorrent();  // a download no source serves
+            return StepRetryStart();
+        case DOWNLOAD_SEED_FILE_FAIL:
+        case ANALYSIS_SEED_ERROR:
+            return StepRetryStart();
         default:
-            return;  // error states wait for "quit"
+            return;  // bad arguments wait for "quit"
     }
+}
+
+void Engine::StepRetryStart() {
+    if (Clock::now() < m_startRetryAt)
+        return;
+    // The seed is fetched again from its digest: it may have been published
+    // anew meanwhile.
+    SetState(m_status.state == INIT_ERROR ? INITING : GET_SEED_MD5);
 }
 
 void Engine::StepParse() {
@@ -243,17 +237,18 @@ void Engine::StepParse() {
 }
 
 void Engine::StepInit() {
-    std::error_code ec;
-    fs::create_directories(m_args.dir + kInfoFolder, ec);
-    if (ec) {
-        ReportError("OpenFile", ec.value(), m_args.dir + kInfoFolder);
+    int error = 0;
+    if (!OpenInfoFolder(m_args.dir, error)) {
+        ReportError("OpenFile", error, m_args.dir + kInfoFolder);
         return SetState(INIT_ERROR);
     }
+    if (m_session)
+        return SetState(GET_SEED_MD5);
     try {
         // libtorrent's default storage writes and hashes on threads of its
         // own; its plain-file storage does both on the network thread, 16 KiB
         // at a time with an open and a close each, and then cannot keep up
-        // with one web seed on loopback. See RemoveEmptyStandIns.
+        // with one web seed on loopback. See PrepareLocalFiles.
         lt::session_params params(SessionSettings(m_args));
         m_session = std::make_unique<lt::session>(std::move(params));
         // Rate limits hold for peers on the local network too.
@@ -301,9 +296,9 @@ void Engine::StepSeedMd5() {
 
 void Engine::StepCheckSeed() {
     std::string cached, signature, why;
-    if (ReadWhole(InfoPath(kSeedCache), cached) && Md5Hex(cached) == m_seedMd5 &&
+    if (ReadPlainFile(InfoPath(kSeedCache), kMaxSeedBytes, cached) && Md5Hex(cached) == m_seedMd5 &&
         (!m_keys.Enforced() ||
-         (ReadWhole(InfoPath(kSeedSignatureCache), signature) &&
+         (ReadPlainFile(InfoPath(kSeedSignatureCache), kMaxSignatureBytes, signature) &&
           SeedSignatureAccepted(m_keys, cached, signature, m_args.torrent, why)))) {
         m_seed = std::move(cached);
         return SetState(ANALYSIS_SEED);
@@ -371,25 +366,53 @@ void Engine::StepAnalyse() {
         if (!m_layout.files[i].pad)
             info->rename_file(lt::file_index_t(static_cast<int>(i)), m_layout.files[i].path);
     m_info = std::move(info);
-    m_status.totalBytes = 0;
+    m_seedBytes = 0;
     for (const SeedFile& f : m_layout.files)
         if (!f.pad)
-            m_status.totalBytes += static_cast<std::uint64_t>(f.size);
+            m_seedBytes += static_cast<std::uint64_t>(f.size);
+    m_status.totalBytes = m_seedBytes;
     m_status.incompleteBytes = m_status.totalBytes;
+    m_startPause = kFirstStartRetry;
     m_status.firstFileName = m_layout.files.empty() ? "" : m_layout.files[0].path;
     m_status.seedKnown = true;
     SetState(CREATE_FILE);
 }
 
-void Engine::StepCreateFiles() {
-    lt::add_torrent_params atp;
+bool Engine::LoadResume(lt::add_torrent_params& atp) {
     std::string resume;
-    if (m_args.mode != EngineMode::Repair && ReadWhole(InfoPath(kResumeFile), resume)) {
-        lt::error_code ec;
-        lt::add_torrent_params saved = lt::read_resume_data(resume, ec);
-        if (!ec && saved.info_hashes == m_info->info_hashes())
-            atp = std::move(saved);
+    if (!ReadPlainFile(InfoPath(kResumeFile), kMaxResumeBytes, resume))
+        return false;
+    // A repair checks every file on its first start; a restart of the same
+    // repair trusts the resume data as long as no file has changed since it
+    // was saved.
+    if (m_args.mode == EngineMode::Repair) {
+        std::string stamps;
+        if (!ReadPlainFile(InfoPath(kStampsFile), kMaxResumeBytes, stamps) ||
+            stamps != Md5Hex(resume) + "\n" + FileStamps(m_args.dir, m_layout))
+            return false;
     }
+    lt::error_code ec;
+    lt::add_torrent_params saved = lt::read_resume_data(resume, ec);
+    if (ec || saved.info_hashes != m_info->info_hashes())
+        return false;
+    atp = std::move(saved);
+    return true;
+}
+
+void Engine::StepCreateFiles() {
+    if (Clock::now() < m_retryAt)
+        return;
+    LocalFileProblem problem;
+    if (!PrepareLocalFiles(m_args.dir, m_layout, problem)) {
+        // Reported again on every try until it is gone.
+        ReportError(problem.kind, problem.error, problem.path);
+        m_retryAt = Clock::now() + std::chrono::seconds(2);
+        return;
+    }
+    lt::add_torrent_params atp;
+    LoadResume(atp);
+    // The stamps speak for this resume data only until the torrent runs.
+    std::remove(InfoPath(kStampsFile).c_str());
     atp.renamed_files.clear();
     // Web seeds: the given addresses first, then the seed's own, at most
     // HttpThread of them.
@@ -412,18 +435,14 @@ void Engine::StepCreateFiles() {
                 url += EscapePath(m_info->orig_files().file_path(lt::file_index_t(0)));
     m_info->set_web_seeds({});
     atp.url_seeds = seeds;
+    m_webSeeds = seeds;
     atp.ti = m_info;
     atp.save_path = SavePath(m_args.dir);
     atp.flags &= ~(lt::torrent_flags::auto_managed | lt::torrent_flags::paused);
-    RemoveEmptyStandIns(m_args.dir, m_layout);
-    lt::error_code ec;
-    m_torrent = m_session->add_torrent(std::move(atp), ec);
-    if (ec) {
-        ReportError("OpenFile", ec.value(), ec.message());
-        return SetState(ANALYSIS_SEED_ERROR);
-    }
-    m_nextResume = Clock::now() + kResumeEvery;
-    SetState(ALL_FILE_CHECK_MD5);
+    atp.flags |= lt::torrent_flags::update_subscribe;
+    // Added on libtorrent's own thread; the alert says how it went.
+    m_session->async_add_torrent(std::move(atp));
+    m_adding = true;
 }
 
 }  // namespace ferrel

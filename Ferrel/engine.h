@@ -17,15 +17,12 @@
 
 #include "Ferrel/arguments.h"
 #include "Ferrel/commands.h"
+#include "Ferrel/info_folder.h"
 #include "Ferrel/seed_layout.h"
 #include "common/channel/interactive.h"
 #include "common/signing/trusted_keys.h"
 
 namespace ferrel {
-
-// Name of the hidden folder inside the client folder that keeps the cached
-// seed and the resume data.
-inline constexpr const char* kInfoFolder = ".ferrel";
 
 class Engine {
   public:
@@ -55,11 +52,19 @@ class Engine {
     void StepDownloadSeed();
     void StepAnalyse();
     void StepCreateFiles();
+    void StepRetryStart();
     void StepTorrent();
+    // False while a file error holds the torrent.
+    bool StepFileError(Clock::time_point now);
+    void WatchSources(Clock::time_point now);
+    void PostUpdates();
     void HandleAlerts();
     void SaveResume(bool wait);
     void WriteResume(const std::vector<char>& data);
-    void UpdateSnapshot(bool withPeers);
+    // Resume data for this seed that may be trusted: in repair mode only
+    // when every file is as it was when that data was saved.
+    bool LoadResume(lt::add_torrent_params& atp);
+    void UpdateSnapshot();
     void Shutdown();
 
     std::string InfoPath(const std::string& name) const;
@@ -69,6 +74,12 @@ class Engine {
     StatusSnapshot m_status;
     std::unique_ptr<lt::session> m_session;
     lt::torrent_handle m_torrent;
+    // The torrent's status as its last update reported it; libtorrent is
+    // never asked and waited for on this thread.
+    lt::torrent_status m_st;
+    bool m_haveStatus = false;
+    bool m_adding = false;
+    Clock::time_point m_nextUpdate;
     std::shared_ptr<lt::torrent_info> m_info;
     SeedLayout m_layout;
     std::string m_seed;     // the seed's bytes
@@ -78,8 +89,24 @@ class Engine {
     std::future<bool> m_fetch;
     std::string m_fetched, m_fetchError;
     std::atomic<bool> m_cancel{false};
-    int m_errorReturn = -1;  // state to go back to after a file error, -1: none
-    Clock::time_point m_retryAt, m_nextResume, m_nextPeers;
+    std::uint64_t m_seedBytes = 0;  // the seed's files, pad files left out
+    // The download's last sign of life, and what the sources said last.
+    std::int64_t m_lastReceived = -1;
+    Clock::time_point m_lastReceivedAt;
+    bool m_noSource = false;
+    std::string m_sourceError;
+    std::vector<std::string> m_webSeeds;
+    // A failed start step is tried again after this pause, which grows.
+    Clock::duration m_startPause;
+    Clock::time_point m_startRetryAt;
+    // The file error that holds the torrent: the state to go back to (-1:
+    // none), how far the torrent had come, and what to report meanwhile.
+    int m_errorReturn = -1;
+    std::int64_t m_progressAtError = 0;
+    bool m_errorRetried = false;
+    std::string m_errorKind, m_errorFile;
+    int m_errorCode = 0;
+    Clock::time_point m_retryAt, m_nextResume;
     double m_lastVerify = -1;
     int m_lastPercentStep = -1;
     std::uint64_t m_missingAfterCheck = 0;

@@ -8,6 +8,8 @@
 
 #include <libtorrent/bdecode.hpp>
 
+#include "platform/codepage.h"
+
 namespace ferrel {
 
 namespace {
@@ -16,8 +18,11 @@ std::string_view View(lt::string_view v) {
     return {v.data(), v.size()};
 }
 
+// libtorrent cleans names that are not UTF-8 before it asks a web seed for
+// them, while the files would be written under the raw bytes: such a file
+// could never be fetched.
 bool SafeElement(std::string_view e) {
-    if (e.empty() || e == "." || e == "..")
+    if (e.empty() || e == "." || e == ".." || !platform::IsUtf8(e))
         return false;
     return std::none_of(e.begin(), e.end(), [](char c) {
         return c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20 ||
@@ -69,14 +74,16 @@ bool ReadSeedLayout(const std::string& seed, const std::string& infoFolder, Seed
         return false;
     }
     const lt::bdecode_node files = info.dict_find_list("files");
+    // The top name is part of every web seed address, also where the files
+    // land without it.
+    lt::bdecode_node name = info.dict_find_string("name.utf-8");
+    if (!name)
+        name = info.dict_find_string("name");
+    if (!name || !SafeElement(View(name.string_value()))) {
+        error = "unsafe name in the seed";
+        return false;
+    }
     if (!files) {
-        lt::bdecode_node name = info.dict_find_string("name.utf-8");
-        if (!name)
-            name = info.dict_find_string("name");
-        if (!name || !SafeElement(View(name.string_value()))) {
-            error = "unsafe file name in the seed";
-            return false;
-        }
         layout.files.push_back(
             {std::string(View(name.string_value())), info.dict_find_int_value("length"), false});
     } else {
@@ -121,6 +128,14 @@ bool ReadSeedLayout(const std::string& seed, const std::string& infoFolder, Seed
         }
         if (Lower(f.path.substr(0, f.path.find('/'))) == own) {
             error = "the seed writes into the engine's own folder: " + f.path;
+            return false;
+        }
+    }
+    // A file cannot also be a folder of another file ("a" beside "a/b").
+    for (const std::string& path : seen) {
+        const auto next = seen.lower_bound(path + "/");
+        if (next != seen.end() && next->compare(0, path.size() + 1, path + "/") == 0) {
+            error = "a file is also a folder in the seed: " + path;
             return false;
         }
     }

@@ -21,9 +21,10 @@ struct SeedLayout {
 };
 
 // Reads the file list of a bencoded seed. Refuses (false, reason in error)
-// any path element that is empty, "." or "..", holds "/", "\", ":" or a
-// control character, a symbolic-link entry, two files on one path, and a
-// file inside the engine's own info folder infoFolder.
+// any path element or top name that is empty, "." or "..", is not UTF-8, or
+// holds "/", "\", ":" or a control character, a symbolic-link entry, two
+// files on one path, a file that is also another file's folder, and a file
+// inside the engine's own info folder infoFolder.
 bool ReadSeedLayout(const std::string& seed, const std::string& infoFolder, SeedLayout& layout,
                     std::string& error);
 

@@ -131,6 +131,8 @@ class GbkDecoder {
     iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
 };
 
+}  // namespace
+
 bool IsUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t len = Utf8SequenceLength(text, i);
@@ -140,8 +142,6 @@ bool IsUtf8(std::string_view text) {
     }
     return true;
 }
-
-}  // namespace
 
 std::string DisplayText(std::string_view bytes) {
     if (IsUtf8(bytes))

@@ -21,6 +21,10 @@ std::size_t FindLastCharMb(std::string_view s, char ch);
 // characters must match exactly.
 bool EqualsNoCaseMb(std::string_view a, std::string_view b);
 
+// Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool IsUtf8(std::string_view bytes);
+
 // A byte text as it is to be shown (windows, boxes, the console), which
 // expect UTF-8: our own words are UTF-8, while names, paths and server texts
 // joined to them may be GBK. Valid UTF-8 runs are kept, the other bytes are

@@ -58,8 +58,10 @@ const ArgumentCase kArgumentCases[] = {
      [](const EngineArguments& a) {
          EXPECT_EQ(a.httpUrls, (std::vector<std::string>{"http://a", "http://b", "http://c"}));
      }},
-    {"a folder ending in either separator keeps it", "-Dir C:\\games\\ -Postfix x",
-     [](const EngineArguments& a) { EXPECT_EQ(a.dir, "C:\\games\\"); }},
+    {"a backslash ends a name, not a folder", "-Dir /games/client\\ -Postfix x",
+     [](const EngineArguments& a) { EXPECT_EQ(a.dir, "/games/client\\/"); }},
+    {"a folder ending in a slash keeps it", "-Dir /games/client/",
+     [](const EngineArguments& a) { EXPECT_EQ(a.dir, "/games/client/"); }},
     {"limits are clamped before the KB factor", "-UploadLimit 1 -DownloadLimit 99999999",
      [](const EngineArguments& a) {
          EXPECT_EQ(a.uploadLimit, 3 * 1024);

@@ -1,9 +1,11 @@
 // The engine program alone, driven over its console against a real nginx
 // serving the seed and the published client folder as a web seed.
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <ostream>
@@ -16,6 +18,7 @@
 #include "Ferrel/seed_fetch.h"
 #include "Ferrel/seed_layout.h"
 #include "common/channel/network_interactive.h"
+#include "tests/Ferrel/engine_fixture.h"
 #include "tests/Ferrel/engine_process.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/swarm.h"
@@ -25,70 +28,16 @@
 namespace {
 
 namespace fs = std::filesystem;
+using ferrel_test::Damage;
 using ferrel_test::EngineProcess;
+using ferrel_test::EngineTest;
+using ferrel_test::kTag;
 using testing_support::HoldsTree;
 using testing_support::NginxServer;
 using testing_support::RandomBytes;
-using testing_support::ReadFile;
 using testing_support::Swarm;
 using testing_support::TempDir;
 using testing_support::WriteFile;
-
-constexpr const char* kTag = "[Interactive]";
-
-// A published client folder www/client with its seed www/zornfix.data and
-// www/zornfix.data.md5, served by nginx.
-class EngineTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        published_ = www_.Sub("client");
-        www_.Write("client/big.dat", RandomBytes(3 << 20, 1));
-        www_.Write("client/a.txt", "intact\n");
-        www_.Write("client/sub/b.bin", RandomBytes(600 << 10, 2));
-        www_.Write("client/sub/deep/c.bin", RandomBytes(200 << 10, 3));
-        www_.Write("client/empty.txt", "");
-        nginx_ = std::make_unique<NginxServer>(www_.path());
-        ASSERT_TRUE(nginx_->started());
-        zrpatch::MadeTorrent made;
-        std::string error;
-        ASSERT_TRUE(zrpatch::MakeSeed({published_, nginx_->Url("/"), ""}, made, error)) << error;
-        seed_ = made.document;
-        Publish(seed_, ferrel::Md5Hex(seed_));
-    }
-
-    void Publish(const std::string& seed, const std::string& md5) {
-        WriteFile(www_.Sub("zornfix.data"), seed);
-        WriteFile(www_.Sub("zornfix.data.md5"), md5 + "\n");
-    }
-
-    std::vector<std::string> Args(const std::string& dir, const std::string& mode = "repair",
-                                  const std::string& httpThreads = "4",
-                                  const std::string& downloadLimit = "100000") {
-        return {"-Dir",          dir,           "-HttpUrl",  nginx_->Url(""),  "-Torrent",
-                "zornfix.data",  "-Mode",       mode,        "-ListenIp",      "127.0.0.1",
-                "-NotUsingUPnP", "-HttpThread", httpThreads, "-DownloadLimit", downloadLimit};
-    }
-
-    // Requests in nginx's log whose request line contains text.
-    int Requests(const std::string& text) const {
-        int n = 0;
-        for (const std::string& l : nginx_->AccessLog())
-            n += l.find(text) != std::string::npos;
-        return n;
-    }
-
-    TempDir www_;
-    std::string published_;
-    std::unique_ptr<NginxServer> nginx_;
-    std::string seed_;
-};
-
-void Damage(const std::string& path, off_t at) {
-    const int fd = ::open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, "\x5a\xa5\x5a\xa5", 4, at), 4);
-    ::close(fd);
-}
 
 std::vector<double> Fractions(const std::vector<std::string>& values) {
     std::vector<double> out;
@@ -156,6 +105,31 @@ TEST_F(EngineTest, RepairsMissingDamagedAndTruncatedFiles) {
     EXPECT_EQ(engine.Wait(), 0);
 }
 
+// Counts the openings of the files in one folder while it lives.
+class OpenWatch {
+  public:
+    explicit OpenWatch(const std::string& dir) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (fd_ >= 0)
+            ::inotify_add_watch(fd_, dir.c_str(), IN_OPEN);
+    }
+    ~OpenWatch() { ::close(fd_); }
+    bool ok() const { return fd_ >= 0; }
+    int Opens() {
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;)
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                opens_ += (e->mask & IN_OPEN) != 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        return opens_;
+    }
+
+  private:
+    int fd_;
+    int opens_ = 0;
+};
+
 TEST_F(EngineTest, ResumesAfterTheChannelClosesAndFindsDamageBehindResumeData) {
     TempDir client;
     {
@@ -165,15 +139,28 @@ TEST_F(EngineTest, ResumesAfterTheChannelClosesAndFindsDamageBehindResumeData) {
         EXPECT_EQ(first.Wait(), 0);
     }
     ASSERT_TRUE(fs::is_regular_file(client.Sub(".ferrel/resume.dat")));
+
+    // A restart of the same repair with every file as it was trusts the
+    // resume data: no file is opened again.
+    OpenWatch watch(client.Sub("sub/deep"));
+    ASSERT_TRUE(watch.ok());
+    {
+        EngineProcess again(Args(client.path()));
+        ASSERT_TRUE(again.WaitForState(ferrel::DOWNLOAD_COMPLETED));
+        again.Send("quit");
+        EXPECT_EQ(again.Wait(), 0);
+    }
+    EXPECT_EQ(watch.Opens(), 0);
+
+    // Damage since then changed the file's time: everything is checked.
     const std::string big = client.Sub("big.dat");
-    const auto written = fs::last_write_time(big);
     Damage(big, 2 << 20);
-    fs::last_write_time(big, written);
     const int bigRequests = Requests("/client/big.dat");
 
     EngineProcess second(Args(client.path()));
     ASSERT_TRUE(second.WaitForState(ferrel::DOWNLOAD_COMPLETED));
     EXPECT_TRUE(HoldsTree(client.path(), published_));
+    EXPECT_GT(watch.Opens(), 0);
     EXPECT_GT(Requests("/client/big.dat"), bigRequests);
     EXPECT_EQ(Requests("/client/sub/b.bin"), 1);   // not fetched again
     EXPECT_EQ(Requests("GET /zornfix.data "), 1);  // the cached seed was reused
@@ -217,6 +204,14 @@ TEST_F(EngineTest, ReportsAFileItCannotOpenAndRetries) {
     // The system's own code: mapping a folder gives ENODEV.
     EXPECT_EQ(engine.Values("ErrorCode").back(), std::to_string(ENODEV));
     EXPECT_EQ(engine.Values("ErrorFile").back(), client.Sub("big.dat"));
+    // While the folder is in the way the engine stays in CREATE_FILE and
+    // keeps reporting it, so that the tool shows it at every poll.
+    EXPECT_FALSE(engine.WaitForLine("(collects what comes meanwhile)", std::chrono::seconds(5)));
+    const std::vector<int> states = engine.States();
+    EXPECT_EQ(states.back(), ferrel::CREATE_FILE) << testing::PrintToString(states);
+    EXPECT_EQ(std::count(states.begin(), states.end(), static_cast<int>(ferrel::DOWNLOADING)), 0)
+        << testing::PrintToString(states);
+    EXPECT_GE(engine.Values("Error").size(), 2u) << testing::PrintToString(engine.lines());
     fs::remove_all(client.Sub("big.dat"));
     ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED));
     EXPECT_TRUE(HoldsTree(client.path(), published_));

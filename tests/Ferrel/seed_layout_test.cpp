@@ -16,11 +16,11 @@ struct SeedEntry {
     std::string attr = "";
 };
 
-// A bencoded seed whose top folder is "client" and whose files are files.
-std::string Seed(const std::vector<SeedEntry>& files) {
+// A bencoded seed with the top folder top and these files.
+std::string Seed(const std::vector<SeedEntry>& files, const std::string& top) {
     lt::entry root;
     lt::entry& info = root["info"];
-    info["name"] = "client";
+    info["name"] = top;
     info["piece length"] = 16384;
     info["pieces"] = std::string(20, 'x');
     lt::entry::list_type list;
@@ -45,6 +45,7 @@ struct LayoutCase {
     const char* name;
     std::vector<SeedEntry> files;
     bool accepted;
+    std::string top = "client";
 };
 
 void PrintTo(const LayoutCase& c, std::ostream* os) {
@@ -56,8 +57,9 @@ class SeedLayoutTest : public testing::TestWithParam<LayoutCase> {};
 TEST_P(SeedLayoutTest, AcceptsOnlyPlainPaths) {
     ferrel::SeedLayout layout;
     std::string error;
-    EXPECT_EQ(ferrel::ReadSeedLayout(Seed(GetParam().files), ".ferrel", layout, error),
-              GetParam().accepted)
+    EXPECT_EQ(
+        ferrel::ReadSeedLayout(Seed(GetParam().files, GetParam().top), ".ferrel", layout, error),
+        GetParam().accepted)
         << error;
 }
 
@@ -75,6 +77,15 @@ const LayoutCase kLayoutCases[] = {
     {"two files on one path", {{{"a"}}, {{"a"}}}, false},
     {"a file in the engine's own folder", {{{".Ferrel", "resume.dat"}}}, false},
     {"a file without a path", {{{}}}, false},
+    {"a file that is also a folder", {{{"a"}}, {{"a", "b"}}}, false},
+    {"a folder listed before its namesake file", {{{"a", "b"}}, {{"a"}}}, false},
+    {"a name that only starts like another", {{{"a"}}, {{"a.d", "b"}}, {{"ab"}}}, true},
+    {"UTF-8 names", {{{"\xe6\x95\xb0\xe6\x8d\xae", "\xe5\xa3\xb0.bin"}}}, true},
+    {"a name that is not UTF-8 (GBK)", {{{"\xca\xfd\xbe\xdd.bin"}}}, false},
+    {"a folder that is not UTF-8", {{{"\xff", "a.bin"}}}, false},
+    {"a top name of \"..\"", {{{"a.txt"}}}, false, ".."},
+    {"an empty top name", {{{"a.txt"}}}, false, ""},
+    {"a top name that is not UTF-8", {{{"a.txt"}}}, false, "\xc0\xaf"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, SeedLayoutTest, testing::ValuesIn(kLayoutCases));

@@ -28,7 +28,7 @@ void CheckArguments(const ferrel::EngineArguments& a) {
     Require(a.reportPercentInterval >= 1 && a.reportPercentInterval <= 100);
     Require(a.outInfoLevel >= 0 && a.outInfoLevel <= 6);
     Require(a.httpThread >= -1);
-    Require(a.dir.empty() || a.dir.back() == '/' || a.dir.back() == '\\');
+    Require(a.dir.empty() || a.dir.back() == '/');
     Require(a.postfix.find_first_of("\"*/:<>?\\|") == std::string::npos);
     Require(!a.modeValid || a.modeGiven);
 }

@@ -488,6 +488,10 @@ TEST(ZrpatchSeed, RefusesWhatItCannotMake) {
     TempDir work;
     const std::string file = work.Write("client/a.dat", "x");
     ::mkdir(work.Sub("nothing").c_str(), 0755);
+    work.Write("gbk/ok.txt", "x");
+    work.Write("gbk/sub/\xca\xfd\xbe\xdd.bin", "x");
+    work.Write("backslash/a\\b.txt", "x");
+    work.Write("\xff/a.txt", "x");
     const std::string out = work.Sub("zornfix.data");
     const std::string web = "http://127.0.0.1:8080";
     struct Case {
@@ -502,6 +506,11 @@ TEST(ZrpatchSeed, RefusesWhatItCannotMake) {
          "tracker must be"},
         {{"seed", file, "--web-seed", web, "-o", out}, 1, "is not a folder"},
         {{"seed", work.Sub("nothing"), "--web-seed", web, "-o", out}, 1, "holds no file"},
+        {{"seed", work.Sub("gbk"), "--web-seed", web, "-o", out}, 1, "is not UTF-8; rename it"},
+        {{"seed", work.Sub("backslash"), "--web-seed", web, "-o", out},
+         1,
+         "a\\b.txt: the name holds a backslash"},
+        {{"seed", work.Sub("\xff"), "--web-seed", web, "-o", out}, 1, "is not UTF-8"},
     };
     for (const auto& c : cases) {
         const RunResult r = Zrpatch(c.args);

@@ -15,6 +15,8 @@
 #include <libtorrent/file_storage.hpp>
 #include <libtorrent/torrent_info.hpp>
 
+#include "platform/codepage.h"
+
 namespace zrpatch {
 
 namespace {
@@ -38,6 +40,26 @@ bool Finish(lt::create_torrent& torrent, const std::string& root, const std::str
     made.infoHash = hash.str();
     made.pieces = info.num_pieces();
     made.pieceLength = info.piece_length();
+    return true;
+}
+
+// The engine refuses a seed with a name it could not fetch from a web seed
+// or would not write where it is meant to go: names that are not UTF-8, and
+// names holding a backslash (a separator on other systems).
+bool NamesTheEngineTakes(const lt::file_storage& files, std::string& error) {
+    for (const lt::file_index_t i : files.file_range()) {
+        if (files.pad_file_at(i))
+            continue;
+        const std::string path = files.file_path(i);
+        if (!platform::IsUtf8(path)) {
+            error = platform::DisplayText(path) + ": the name is not UTF-8; rename it";
+            return false;
+        }
+        if (path.find('\\') != std::string::npos) {
+            error = path + ": the name holds a backslash; rename it";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -66,6 +88,8 @@ bool MakeSeed(const SeedRequest& request, MadeTorrent& made, std::string& error)
             error = request.folder + " holds no file";
             return false;
         }
+        if (!NamesTheEngineTakes(files, error))
+            return false;
         lt::create_torrent torrent(files, 0, lt::create_torrent::v1_only);
         if (!request.tracker.empty())
             torrent.add_tracker(request.tracker);

@@ -104,8 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
                               "",
                               {"[Interactive]P2PState=14\r"}},
                     ChildCase{"PartialLastLineDropped", "printf 'a\\n\\nb'", "", {"a", ""}},
-                    ChildCase{
-                        "StandardErrorIsNotTheChannel", "echo oops >&2; echo ok", "", {"ok"}}),
+                    ChildCase{"StandardErrorIsNotTheChannel", "echo oops >&2; echo ok", "", {"ok"}},
+                    ChildCase{"OverlongLineDropped",
+                              "head -c 9000 /dev/zero | tr '\\0' x; printf '\\nok\\n'",
+                              "",
+                              {"ok"}}),
     [](const testing::TestParamInfo<ChildCase>& info) { return std::string(info.param.name); });
 
 // Puts a pipe in place of one of this process's standard files for the

@@ -4,8 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <glib.h>
+
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "Vellum/app/dump_files.h"
 #include "Vellum/engine/launch.h"
@@ -28,8 +33,8 @@ class VellumDlgTest : public ::testing::Test {
         view = RecordingVellumView();
         view.SetAction([this] { dlg->OnActionButton(); });
         now = 1;
-        slept = 0;
         failStarts = 0;
+        ends = 0;
         starts.clear();
         games.clear();
         exits.clear();
@@ -38,16 +43,19 @@ class VellumDlgTest : public ::testing::Test {
         StatusKeyMap.clear();
         CVellumDlg::Hooks hooks;
         hooks.clock.tickMs = [this] { return now; };
-        hooks.clock.sleepMs = [this](unsigned ms) {
-            now += ms;
-            slept += ms;
-        };
         hooks.startEngine = [this](CVellumDlg& d, int threads) { return FakeStart(d, threads); };
+        hooks.endEngine = [this] {
+            ++ends;
+            return true;
+        };
         hooks.startGame = [this](const std::string& program, const std::string& folder) {
             games.push_back(program + " in " + folder);
         };
         hooks.exitProcess = [this](int code) { exits.push_back(code); };
         dlg = std::make_unique<CVellumDlg>(dir.path(), view, loop, hooks);
+        // Posted messages reach the window; its timers are fired by Tick
+        // (the loop's own timers run in real time and are ignored).
+        loop.SetHandlers([this](Message& m) { dlg->OnMessage(m); }, [](unsigned) {});
         dlg->OnInitDialog();
     }
 
@@ -65,6 +73,8 @@ class VellumDlgTest : public ::testing::Test {
         retired.push_back(std::move(launch.channel));  // tests still read it
         launch.channel = std::move(fresh);
         launch.needFileName = true;
+        launch.engineExited = false;
+        launch.launchError = 0;
         launch.params.repairDir = dir.path();
         ResetEngineStatus();
         StatusKeyMap.clear();
@@ -76,10 +86,16 @@ class VellumDlgTest : public ::testing::Test {
         for (const auto& kv : keyValues)
             channel->lines.push_back("[Interactive]" + kv + "\r");
     }
-    // One tick with the lines the engine sent since the last one.
+    // One second of the window with the lines the engine sent since the
+    // last one: the restart timer fires while a restart waits, the tick
+    // timer otherwise; then posted messages are handled.
     void Tick(const std::vector<std::string>& keyValues = {}) {
         Feed(keyValues);
-        dlg->OnTick();
+        if (loop.HasTimer(kRestartTimer))
+            dlg->OnRestartTimer();
+        else if (loop.HasTimer(kTickTimer))
+            dlg->OnTick();
+        loop.DrainPending();
     }
     // Ticks once a second for the given time.
     void TickFor(std::uint64_t ms, const std::vector<std::string>& keyValues = {}) {
@@ -95,8 +111,8 @@ class VellumDlgTest : public ::testing::Test {
     ScriptedChannel* channel = nullptr;
     std::vector<std::unique_ptr<vellum::IInteractive>> retired;
     std::uint64_t now = 1;
-    std::uint64_t slept = 0;
     int failStarts = 0;
+    int ends = 0;
     std::vector<int> starts;
     std::vector<std::string> games;
     std::vector<int> exits;
@@ -114,6 +130,10 @@ struct DisplayCase {
 };
 
 TEST_F(VellumDlgTest, OneTickShowsTheEngineState) {
+    std::string longName;
+    for (int i = 0; i < 200; ++i)
+        longName += "文件";
+    const std::string longLine = longName + " 文件大小：0 KB";
     const std::vector<DisplayCase> cases = {
         {"checking half done",
          {"P2PState=12", "VerifyPercentage=0.500000"},
@@ -199,6 +219,23 @@ TEST_F(VellumDlgTest, OneTickShowsTheEngineState) {
          -1,
          " 文件大小：0 KB",
          ""},
+        {"seed refused for the folder says why",
+         {"P2PState=13", "Error=ReadSeed", "ErrorFile=data/a leads outside /g"},
+         "分析文件列表失败",
+         "文件列表无法用于该修复目录。",
+         "原因：data/a leads outside /g",
+         -1,
+         " 文件大小：0 KB",
+         ""},
+        // 1200 bytes of three-byte characters: no buffer may cut one.
+        {"a long file name is shown whole",
+         {"FileName=" + longName},
+         "程序初始化...",
+         "",
+         "",
+         -1,
+         longLine.c_str(),
+         ""},
         {"a state without text", {"P2PState=9"}, "", "", "", -1, " 文件大小：0 KB", ""},
         {"unreadable values change nothing",
          {"P2PState=x", "TotalByte=-5", "Percentage=abc"},
@@ -274,12 +311,49 @@ TEST_F(VellumDlgTest, WarnsOnceForEachDiskFullEpisode) {
     EXPECT_EQ(view.boxes.size(), 2u);
 }
 
+// The box is shown from a message of its own: the tick timer that noticed
+// the full disk fires again while the box waits for an answer.
+TEST_F(VellumDlgTest, TicksGoOnWhileTheDiskWarningIsUp) {
+    // The window's timers as DoModal routes them, in real time.
+    loop.SetHandlers([this](Message& m) { dlg->OnMessage(m); },
+                     [this](unsigned id) {
+                         if (id == kTickTimer)
+                             dlg->OnTick();
+                     });
+    Feed({"P2PState=14", "Error=WriteFile",
+          "IncompleteByte=" + std::to_string(std::uint64_t{1} << 62)});
+    const auto stats = [this] {
+        return std::count(channel->sent.begin(), channel->sent.end(), "stat\n");
+    };
+    const auto runUntil = [](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            g_main_context_iteration(nullptr, FALSE);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    long ticksWhileUp = 0;
+    view.whileUp = [&] {
+        const long before = stats();
+        runUntil([&] { return stats() > before; });
+        ticksWhileUp = stats() - before;
+    };
+    runUntil([this] { return !view.boxes.empty(); });
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, "磁盘空间不足，请清理磁盘");
+    EXPECT_GE(ticksWhileUp, 1);
+}
+
 TEST_F(VellumDlgTest, StalledDownloadsRestartWithFewerThreads) {
     ASSERT_EQ(starts, std::vector<int>{4});
     TickFor(930000, {"P2PState=14", "Percentage=45.000000"});
     TickFor(1000);  // 929 s since the percentage was first seen standing
     EXPECT_EQ(starts, std::vector<int>{4});
-    Tick();  // 15.5 minutes
+    Tick();  // 15.5 minutes: the restart begins, the new engine a second later
+    EXPECT_EQ(starts, std::vector<int>{4});
+    EXPECT_TRUE(dlg->Restarting());
+    now += 1000;
+    Tick();
     EXPECT_EQ(starts, (std::vector<int>{4, 2}));
     for (int stall = 0; stall < 2; ++stall)
         TickFor(932000, {"P2PState=14", "Percentage=45.000000"});
@@ -291,7 +365,9 @@ TEST_F(VellumDlgTest, StalledDownloadsRestartWithFewerThreads) {
     Tick({"P2PState=17"});
     EXPECT_EQ(starts.back(), 4);
     EXPECT_EQ(starts.size(), 6u);
-    TickFor(932000, {"P2PState=14", "Percentage=45.000000"});
+    // The change from 99.5, 930 s standing still, and the second the
+    // restart waits before it starts the engine.
+    TickFor(933000, {"P2PState=14", "Percentage=45.000000"});
     EXPECT_EQ(starts, (std::vector<int>{4, 2, 1, 1, 4, 4, 1}));
 }
 
@@ -312,16 +388,18 @@ TEST_F(VellumDlgTest, LingeringJustShortOfCompletionRestarts) {
     }
 }
 
+// The restart tries once a second on a timer of its own: the tick that
+// began it returns at once, and the window goes on meanwhile.
 TEST_F(VellumDlgTest, RestartsWaitUntilTheEngineCanBeWrittenAgain) {
     struct Case {
         const char* name;
         std::vector<std::string> lines;
         std::uint64_t stillFor;
-        std::uint64_t sleptExpected;  // with two failed starts
+        int seconds;  // until the engine runs again, with two failed starts
     } const cases[] = {
-        {"after quit", {"P2PState=17"}, 0, 2000},
-        {"after a stall", {"P2PState=14", "Percentage=45"}, 931000, 3000},
-        {"near completion", {"P2PState=14", "Percentage=99.9"}, 300000, 3000},
+        {"after quit", {"P2PState=17"}, 0, 2},
+        {"after a stall", {"P2PState=14", "Percentage=45"}, 931000, 3},
+        {"near completion", {"P2PState=14", "Percentage=99.9"}, 300000, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -329,12 +407,78 @@ TEST_F(VellumDlgTest, RestartsWaitUntilTheEngineCanBeWrittenAgain) {
         TickFor(c.stillFor, c.lines);
         ScriptedChannel* old = channel;
         failStarts = 2;
-        slept = 0;
         Tick(c.lines);
         EXPECT_EQ(std::count(old->sent.begin(), old->sent.end(), "quit\n"), 1);
+        EXPECT_TRUE(dlg->Restarting());
+        EXPECT_FALSE(dlg->TickTimerRunning());
+        int seconds = 0;
+        while (dlg->Restarting() && seconds < 10) {
+            now += 1000;
+            Tick();
+            ++seconds;
+        }
+        EXPECT_EQ(seconds, c.seconds);
         EXPECT_EQ(starts.size(), 4u);  // the first, two refused, one that worked
-        EXPECT_EQ(slept, c.sleptExpected);
         EXPECT_TRUE(dlg->TickTimerRunning());
+        EXPECT_FALSE(loop.HasTimer(kRestartTimer));
+        EXPECT_EQ(ends, 0);
+    }
+}
+
+// An old engine that never goes keeps the file busy: after 30 s it is
+// ended, and when even that does not help the launch failure is shown.
+TEST_F(VellumDlgTest, ARestartThatNeverWorksEndsTheOldEngineThenGivesUp) {
+    failStarts = 1000;
+    Tick({"P2PState=17"});
+    int seconds = 0;
+    int endedAfter = -1;
+    while (dlg->Restarting() && seconds < 100) {
+        now += 1000;
+        Tick();
+        ++seconds;
+        if (ends == 1 && endedAfter < 0)
+            endedAfter = seconds;
+    }
+    EXPECT_EQ(endedAfter, 30);
+    EXPECT_EQ(seconds, 35);
+    EXPECT_EQ(ends, 1);
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].caption, "错误");
+    EXPECT_EQ(view.boxes[0].icon, platform::MbIcon::Error);
+    EXPECT_EQ(view.boxes[0].text.rfind("启动下载器内核进程失败, 错误码: ", 0), 0u);
+    EXPECT_EQ(view.Text(IDC_STATUS), "启动下载器内核进程失败");
+    EXPECT_FALSE(loop.HasTimer(kRestartTimer));
+    EXPECT_FALSE(dlg->TickTimerRunning());
+    // Cancelling still works.
+    view.answers = {platform::IDYES};
+    view.PressAction();
+    EXPECT_EQ(exits, std::vector<int>{0});
+}
+
+// An engine that is killed or crashes says nothing more: its process end or
+// its closed channel restarts it as if it had quit.
+TEST_F(VellumDlgTest, AnEngineThatWentWithoutAWordIsRestarted) {
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedChannel&)> go;
+    } const cases[] = {
+        {"process ended", [](ScriptedChannel&) { CurrentLaunch().engineExited = true; }},
+        {"channel closed", [](ScriptedChannel& c) { c.closed = true; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        TickFor(3000, {"P2PState=14", "Percentage=37"});
+        ScriptedChannel* old = channel;
+        c.go(*old);
+        Tick();
+        EXPECT_EQ(starts, (std::vector<int>{4, 4}));
+        EXPECT_NE(channel, old);
+        EXPECT_EQ(std::count(old->sent.begin(), old->sent.end(), "quit\n"), 1);
+        // The new engine is watched as the first was.
+        Tick({"P2PState=14", "Percentage=1"});
+        EXPECT_EQ(starts.size(), 2u);
+        EXPECT_EQ(view.Text(IDC_RATE), "剩余时间：不确定(1.00%)");
     }
 }
 

@@ -221,8 +221,8 @@ void CVellumDlg::OnTick() {
         ShowOtherState();
 
     // An engine that has gone without a word (killed, crashed) is treated
-    // as one that quit by itself.
-    if (m_status.state == QUIT || EngineGone())
+    // as one that quit by itself, unless a watch above is restarting it.
+    if (!m_restart.active && (m_status.state == QUIT || EngineGone()))
         RestartAfterQuit();
 
     // The size is shown in thousands of bytes.

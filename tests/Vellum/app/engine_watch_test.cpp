@@ -151,4 +151,15 @@ TEST_F(VellumDlgTest, AnEngineThatWentWithoutAWordIsRestarted) {
     }
 }
 
+// A stall restart that begins on the tick the engine's channel closes keeps
+// its halved thread count.
+TEST_F(VellumDlgTest, AStallRestartIsNotTakenOverByTheGoneEngine) {
+    TickFor(931000, {"P2PState=14", "Percentage=45"});
+    channel->closed = true;
+    Tick();
+    now += 1000;
+    Tick();
+    EXPECT_EQ(starts, (std::vector<int>{4, 2}));
+}
+
 }  // namespace

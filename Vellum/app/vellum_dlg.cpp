@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "Vellum/app/dump_files.h"
 #include "Vellum/engine/launch.h"
@@ -21,7 +21,6 @@ namespace {
 
 constexpr std::uint64_t kStallRestartMs = 930000;     // 15.5 minutes
 constexpr std::uint64_t kNearDoneRestartMs = 300000;  // 5 minutes
-constexpr unsigned kRestartPauseMs = 1000;
 constexpr int kFirstHttpThreads = 4;
 
 // Rates of the last ten downloading ticks; empty slots count as 0.
@@ -43,10 +42,16 @@ RateRing g_downSamples;
 RateRing g_upSamples;
 int g_stallThreads = kFirstHttpThreads;
 
+// printf into a text of whatever length it takes, so a long name is never
+// cut, least of all inside a character.
 std::string Format(const char* format, auto... args) {
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, format, args...);
-    return buffer;
+    const int size = std::snprintf(nullptr, 0, format, args...);
+    if (size <= 0)
+        return {};
+    std::string text(static_cast<std::size_t>(size) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, args...);
+    text.resize(static_cast<std::size_t>(size));
+    return text;
 }
 
 void ExitNow(int code) {
@@ -58,13 +63,12 @@ void ExitNow(int code) {
 
 DlgClock SystemClock() {
     return {[] {
-                timespec ts{};
-                ::clock_gettime(CLOCK_MONOTONIC, &ts);
-                // Never 0: 0 marks a watch that is not running.
-                return static_cast<std::uint64_t>(ts.tv_sec) * 1000 +
-                       static_cast<std::uint64_t>(ts.tv_nsec) / 1000000 + 1;
-            },
-            [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }};
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        // Never 0: 0 marks a watch that is not running.
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1000 +
+               static_cast<std::uint64_t>(ts.tv_nsec) / 1000000 + 1;
+    }};
 }
 
 void ResetRateRings() {
@@ -106,8 +110,10 @@ const char* StateText(int state) {
 
 CVellumDlg::CVellumDlg(std::string repairDir, VellumView& view, MessageLoop& loop, Hooks hooks)
     : m_repairDir(std::move(repairDir)), m_view(view), m_loop(loop), m_hooks(std::move(hooks)) {
-    if (!m_hooks.clock.tickMs || !m_hooks.clock.sleepMs)
+    if (!m_hooks.clock.tickMs)
         m_hooks.clock = SystemClock();
+    if (!m_hooks.endEngine)
+        m_hooks.endEngine = KillEngine;
     if (!m_hooks.startEngine)
         m_hooks.startEngine = [](CVellumDlg& dlg, int threads) {
             return StartEngine(dlg, threads);
@@ -121,10 +127,12 @@ CVellumDlg::CVellumDlg(std::string repairDir, VellumView& view, MessageLoop& loo
 }
 
 int CVellumDlg::DoModal() {
-    m_loop.SetHandlers([](Message&) {},
+    m_loop.SetHandlers([this](Message& message) { OnMessage(message); },
                        [this](unsigned id) {
                            if (id == kTickTimer)
                                OnTick();
+                           else if (id == kRestartTimer)
+                               OnRestartTimer();
                        });
     m_view.SetAction([this] { OnActionButton(); });
     std::string title = "Vespera游戏下载";
@@ -133,6 +141,7 @@ int CVellumDlg::DoModal() {
     OnInitDialog();
     const int result = m_ended ? 0 : m_loop.Run();
     m_loop.KillTimer(kTickTimer);
+    m_loop.KillTimer(kRestartTimer);
     m_view.Destroy();
     m_loop.Close();
     return result;
@@ -195,16 +204,25 @@ void CVellumDlg::OnActionButton() {
     m_hooks.exitProcess(0);
 }
 
+void CVellumDlg::OnMessage(Message& message) {
+    if (message.id == kMsgDiskWarning)
+        ShowDiskWarning();
+}
+
 void CVellumDlg::OnTick() {
     PollEngine(m_status);
     m_shownFileName = m_status.fileName;
+    if (ShowLaunchFailed())
+        return;
 
     if (m_status.state == DOWNLOADING)
         ShowDownloading();
     else
         ShowOtherState();
 
-    if (m_status.state == QUIT)
+    // An engine that has gone without a word (killed, crashed) is treated
+    // as one that quit by itself, unless a watch above is restarting it.
+    if (!m_restart.active && (m_status.state == QUIT || EngineGone()))
         RestartAfterQuit();
 
     // The size is shown in thousands of bytes.
@@ -244,19 +262,39 @@ void CVellumDlg::ShowDownloading() {
 
     if (m_status.errorKind == ENGINE_ERROR_DISK_FULL) {
         if (!m_diskWarned) {
-            // Set before the box: ticks go on while it is up.
+            // Set before the box: ticks go on while it is up. The box is
+            // shown from a message of its own, as the timer that runs this
+            // tick would not fire again while its handler waits for the box.
             m_diskWarned = true;
-            platform::MessageBoxSpec box;
-            box.owner = this;
-            box.caption = "警告";
-            box.text = "磁盘空间不足，请清理磁盘";
-            m_view.MessageBox(box);
+            m_loop.Post(kMsgDiskWarning);
         }
         m_view.SetText(IDC_STATUS, "警告：磁盘空间不足，请清理磁盘");
         m_view.SetText(IDC_RATE, "");
     } else {
         m_diskWarned = false;
     }
+}
+
+void CVellumDlg::ShowDiskWarning() {
+    platform::MessageBoxSpec box;
+    box.owner = this;
+    box.caption = "警告";
+    box.text = "磁盘空间不足，请清理磁盘";
+    m_view.MessageBox(box);
+}
+
+// After a launch that failed there is no engine to wait for: the window says
+// so instead of showing the first state for ever.
+bool CVellumDlg::ShowLaunchFailed() {
+    const int error = CurrentLaunch().launchError;
+    if (error == 0)
+        return false;
+    m_view.SetText(IDC_STATUS, "启动下载器内核进程失败");
+    m_view.SetText(IDC_RATE, "");
+    m_view.SetText(IDC_HINT, error == EINVAL && m_repairDir.find('"') != std::string::npos
+                                 ? "修复目录的名称中含有双引号（\"），无法修复，请改名后重试。"
+                                 : "");
+    return true;
 }
 
 void CVellumDlg::WatchProgress() {
@@ -295,6 +333,17 @@ void CVellumDlg::ShowOtherState() {
             m_view.SetText(IDC_HINT, "");
             break;
         case ANALYSIS_SEED_ERROR:
+            // A file list the engine refuses (a link leading out of the
+            // folder, a name it cannot write) is not a game left running:
+            // say what the engine found.
+            if (m_status.errorKind == ENGINE_ERROR_READ_SEED) {
+                m_timeText = "文件列表无法用于该修复目录。";
+                m_view.SetText(IDC_RATE, m_timeText);
+                m_view.SetText(IDC_HINT, m_status.errorFile.empty()
+                                             ? std::string()
+                                             : "原因：" + m_status.errorFile);
+                break;
+            }
             m_timeText = "请先关闭修复目录游戏程序。";
             m_view.SetText(IDC_RATE, m_timeText);
             m_view.SetText(IDC_HINT, "");
@@ -306,32 +355,77 @@ void CVellumDlg::ShowOtherState() {
     }
 }
 
-// The restarts block the window thread while they wait: the engine file
-// cannot be written again until the old engine has exited.
+// The engine file cannot be written again until the old engine has
+// exited, so a restart tries once a second on a timer of its own; the
+// window goes on meanwhile.
 void CVellumDlg::RestartAfterStall() {
     m_stallSince = 0;
     m_nearDoneSince = 0;
     StopEngine(*this);
-    Sleep(kRestartPauseMs);
     if (g_stallThreads >= 2)
         g_stallThreads /= 2;
-    while (!StartEngineNow(g_stallThreads))
-        Sleep(kRestartPauseMs);
+    BeginRestart(g_stallThreads, false);
 }
 
 void CVellumDlg::RestartNearCompletion() {
     m_nearDoneSince = 0;
     m_stallSince = 0;
     StopEngine(*this);
-    do {
-        Sleep(kRestartPauseMs);
-    } while (!StartEngineNow(kFirstHttpThreads));
+    BeginRestart(kFirstHttpThreads, false);
 }
 
 void CVellumDlg::RestartAfterQuit() {
     StopEngine(*this);
-    while (!StartEngineNow(kFirstHttpThreads))
-        Sleep(kRestartPauseMs);
+    BeginRestart(kFirstHttpThreads, true);
+}
+
+void CVellumDlg::BeginRestart(int httpThreads, bool tryNow) {
+    m_restart = {};
+    m_restart.active = true;
+    m_restart.httpThreads = httpThreads;
+    m_restart.since = Now();
+    if (tryNow && TryRestart())
+        return;
+    m_loop.SetTimer(kRestartTimer, kRestartPauseMs);
+}
+
+bool CVellumDlg::TryRestart() {
+    errno = 0;
+    if (!StartEngineNow(m_restart.httpThreads)) {
+        m_restart.lastError = errno;
+        return false;
+    }
+    m_restart.active = false;
+    m_loop.KillTimer(kRestartTimer);
+    return true;
+}
+
+void CVellumDlg::OnRestartTimer() {
+    if (!m_restart.active) {
+        m_loop.KillTimer(kRestartTimer);
+        return;
+    }
+    if (TryRestart())
+        return;
+    const std::uint64_t waited = Now() - m_restart.since;
+    if (waited >= kRestartGiveUpMs) {
+        // Neither the old engine's end nor time helped: tell the user, who
+        // can only cancel now.
+        m_restart.active = false;
+        m_loop.KillTimer(kRestartTimer);
+        char text[128];
+        std::snprintf(text, sizeof text, "启动下载器内核进程失败, 错误码: %d", m_restart.lastError);
+        platform::MessageBoxSpec box;
+        box.caption = "错误";
+        box.text = text;
+        box.icon = platform::MbIcon::Error;
+        m_view.SetText(IDC_STATUS, "启动下载器内核进程失败");
+        m_view.MessageBox(box);
+    } else if (waited >= kRestartKillMs && !m_restart.engineEnded) {
+        // The old engine was told to quit long ago; it is ours to end.
+        m_restart.engineEnded = true;
+        m_hooks.endEngine();
+    }
 }
 
 bool StartEngine(CVellumDlg& dlg, int httpThreads) {
@@ -340,8 +434,10 @@ bool StartEngine(CVellumDlg& dlg, int httpThreads) {
     if (!ExtractEngine(path))
         return false;
     EngineLaunchParams params;
-    if (!LoadResourceString(params.seedUrl, IDS_SEED_URL))
+    if (!LoadResourceString(params.seedUrl, IDS_SEED_URL)) {
+        errno = ENOENT;
         return false;
+    }
     params.httpThreads = httpThreads;
     params.repairDir = dlg.RepairDir();
     params.mode = "repair";

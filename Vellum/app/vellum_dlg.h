@@ -16,12 +16,21 @@ namespace vellum {
 // The window's 1-second timer.
 inline constexpr unsigned kTickTimer = 0;
 inline constexpr unsigned kTickPeriodMs = 1000;
+// While the engine is being restarted: one start attempt a second.
+inline constexpr unsigned kRestartTimer = 1;
+inline constexpr unsigned kRestartPauseMs = 1000;
+// A restart that has not succeeded after this long ends the old engine...
+inline constexpr std::uint64_t kRestartKillMs = 30000;
+// ...and after this long gives up with the launch failure box.
+inline constexpr std::uint64_t kRestartGiveUpMs = 35000;
 
-// Time as the window sees it: a millisecond tick count that is never 0, and
-// a sleep that blocks the window thread. Tests replace both.
+// Messages the window posts to itself.
+inline constexpr unsigned kMsgDiskWarning = 1;
+
+// Time as the window sees it: a millisecond tick count that is never 0.
+// Tests replace it.
 struct DlgClock {
     std::function<std::uint64_t()> tickMs;
-    std::function<void(unsigned ms)> sleepMs;
 };
 DlgClock SystemClock();
 
@@ -33,6 +42,9 @@ struct VellumDlgHooks {
     // Starts the engine with the HTTP thread count; StartEngine unless
     // replaced.
     std::function<bool(CVellumDlg&, int httpThreads)> startEngine;
+    // Ends the engine of the last launch when it does not go by itself;
+    // KillEngine unless replaced.
+    std::function<bool()> endEngine;
     // Starts the game program from the repair folder.
     std::function<void(const std::string& program, const std::string& folder)> startGame;
     // Ends the process at once with the exit code.
@@ -53,6 +65,8 @@ class CVellumDlg {
     // Handlers.
     bool OnInitDialog();
     void OnTick();
+    void OnRestartTimer();
+    void OnMessage(Message& message);
     void OnActionButton();
     void EndDialog(int result);
 
@@ -71,6 +85,7 @@ class CVellumDlg {
     float UpRate() const { return m_upRate; }
     const std::string& TimeText() const { return m_timeText; }
     bool Ended() const { return m_ended; }
+    bool Restarting() const { return m_restart.active; }
 
   private:
     void ShowDownloading();
@@ -79,8 +94,13 @@ class CVellumDlg {
     void RestartAfterStall();
     void RestartNearCompletion();
     void RestartAfterQuit();
+    // Starts the engine again without holding the window: at once when
+    // tryNow, then once a second on the restart timer.
+    void BeginRestart(int httpThreads, bool tryNow);
+    bool TryRestart();
+    void ShowDiskWarning();
+    bool ShowLaunchFailed();
     bool StartEngineNow(int httpThreads);
-    void Sleep(unsigned ms) { m_hooks.clock.sleepMs(ms); }
     std::uint64_t Now() const { return m_hooks.clock.tickMs(); }
 
     std::string m_repairDir;
@@ -99,6 +119,14 @@ class CVellumDlg {
     std::uint64_t m_stallSince = 0;
     std::uint64_t m_nearDoneSince = 0;
     bool m_diskWarned = false;
+
+    struct Restart {
+        bool active = false;
+        int httpThreads = 0;
+        std::uint64_t since = 0;   // when it began
+        bool engineEnded = false;  // the old engine has been killed
+        int lastError = 0;         // errno of the last failed attempt
+    } m_restart;
 };
 
 // Writes the engine out, starts it on the window's folder and starts the

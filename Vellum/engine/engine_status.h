@@ -31,6 +31,7 @@ struct EngineStatus {
     int state = BEGIN;
     EngineErrorKind errorKind = ENGINE_ERROR_NONE;
     std::string fileName;
+    std::string errorFile;  // what the engine named with its last error
 };
 
 // The process-wide record the poll fills.

@@ -14,9 +14,9 @@
 
 #include "Vellum/engine/engine_program.h"
 #include "Vellum/engine/engine_status.h"
+#include "Vellum/res/strings.h"
 #include "common/channel/network_interactive.h"
 #include "common/channel/status_lines.h"
-#include "Vellum/res/strings.h"
 #include "platform/message_box.h"
 
 extern char** environ;
@@ -106,6 +106,10 @@ int SpawnEngine(const std::string& path, const std::vector<std::string>& args, p
 }
 
 void EngineExited(GPid pid, gint /*status*/, gpointer /*data*/) {
+    // Until this point the pid cannot have been given to another process.
+    LaunchState& launch = CurrentLaunch();
+    if (pid == launch.pid)
+        launch.engineExited = true;
     g_spawn_close_pid(pid);
 }
 
@@ -243,6 +247,8 @@ bool LaunchEngine(const std::string& exePath, const EngineLaunchParams& params) 
     BuildEngineArguments(args);  // without a seed address only the port goes
 
     launch.pid = -1;
+    launch.engineExited = false;
+    launch.launchError = 0;
     StatusKeyMap.clear();
     if (launch.channel)
         launch.channel->Stop();
@@ -252,6 +258,7 @@ bool LaunchEngine(const std::string& exePath, const EngineLaunchParams& params) 
     const std::uint16_t port = channel->Port();
     launch.channel = std::move(channel);
     if (!listening) {
+        launch.launchError = listenError != 0 ? listenError : EIO;
         ShowLaunchFailure(listenError);
         return false;
     }
@@ -264,6 +271,7 @@ bool LaunchEngine(const std::string& exePath, const EngineLaunchParams& params) 
     const bool carried = launch.params.repairDir.find('"') == std::string::npos;
     const int error = carried ? SpawnEngine(exePath, SplitArguments(args), pid) : EINVAL;
     if (error != 0) {
+        launch.launchError = error;
         ShowLaunchFailure(error);
         return false;
     }
@@ -271,6 +279,18 @@ bool LaunchEngine(const std::string& exePath, const EngineLaunchParams& params) 
     // Collects the exit whenever it comes; the engine is never stopped here.
     g_child_watch_add(pid, EngineExited, nullptr);
     return true;
+}
+
+bool EngineGone() {
+    const LaunchState& launch = CurrentLaunch();
+    return launch.engineExited || (launch.channel && launch.channel->Closed());
+}
+
+bool KillEngine() {
+    const LaunchState& launch = CurrentLaunch();
+    if (launch.pid <= 0 || launch.engineExited)
+        return false;
+    return ::kill(launch.pid, SIGKILL) == 0;
 }
 
 }  // namespace vellum

@@ -29,6 +29,8 @@ struct LaunchState {
     EngineLaunchParams params;  // repairDir loses its trailing separators
     bool needFileName = false;  // the engine has still to name the file
     pid_t pid = -1;             // the last engine started, -1 when none
+    bool engineExited = false;  // that engine's process has ended
+    int launchError = 0;        // why the last launch failed, 0 when it did not
     std::unique_ptr<IInteractive> channel;
 };
 
@@ -72,5 +74,16 @@ std::vector<std::string> SplitArguments(const std::string& line);
 // watch on GLib's default main context, so finished engines leave no
 // zombies behind.
 bool LaunchEngine(const std::string& exePath, const EngineLaunchParams& params);
+
+// Whether the engine of the last launch has gone without being asked to:
+// its process has ended (as the child watch saw) or the channel it had
+// connected has closed.
+bool EngineGone();
+
+// Kills the engine of the last launch (SIGKILL) unless it has ended
+// already; for an engine that does not go when told to quit. Its exit is
+// collected by the child watch as any other's. False when there was none to
+// kill.
+bool KillEngine();
 
 }  // namespace vellum

@@ -11,6 +11,11 @@ namespace vellum {
 
 namespace {
 
+// A tick takes at most this many reply lines (an engine sends about a dozen
+// a second); the rest wait for the next tick, so no flood of lines can hold
+// the window thread.
+constexpr std::size_t kMaxLinesPerTick = 1000;
+
 // The leading number of a value, as the engine writes it; false when the
 // value does not start with one.
 template <typename T>
@@ -69,6 +74,8 @@ void ApplyStatusKeys(const StatusMap& map, EngineStatus& status) {
             }
         } else if (key == "Error")
             ApplyError(value, status);
+        else if (key == "ErrorFile")
+            status.errorFile = value;
     }
 }
 
@@ -92,7 +99,7 @@ void PollEngine(EngineStatus& into) {
     SendGet(channel, "tb");
     if (launch.needFileName)
         SendGet(channel, "qf 0");
-    DrainReplies(channel);
+    DrainReplies(channel, StatusKeyMap, kMaxLinesPerTick);
     ApplyStatusKeys();
     into = g_engineStatus;
 }

@@ -8,8 +8,9 @@
 namespace vellum {
 
 // Sends "stat", "get tb" and, while the engine has not named the file yet,
-// "get qf 0"; enters the replies waiting on the channel; applies the key map
-// to g_engineStatus and copies it into `into`. Never waits for an answer.
+// "get qf 0"; enters the replies waiting on the channel (at most a thousand
+// lines a tick); applies the key map to g_engineStatus and copies it into
+// `into`. Never waits for an answer.
 void PollEngine(EngineStatus& into);
 
 // Applies every key of map that the status record knows to status. Values

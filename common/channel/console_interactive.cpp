@@ -41,6 +41,11 @@ bool ConsoleInteractive::LineReader::Start() {
 
 void ConsoleInteractive::LineReader::Stop() {
     if (m_thread.joinable()) {
+        {
+            const std::lock_guard<std::mutex> guard(m_lock);
+            m_stopping = true;
+        }
+        m_room.notify_all();
         const std::uint64_t one = 1;
         // An eventfd counter cannot overflow from a single write of 1.
         while (::write(m_stopEvent, &one, sizeof one) < 0 && errno == EINTR) {
@@ -58,6 +63,7 @@ bool ConsoleInteractive::LineReader::Pop(std::string& line) {
         return false;
     line = std::move(m_lines.front());
     m_lines.pop_front();
+    m_room.notify_all();
     return true;
 }
 
@@ -68,8 +74,16 @@ bool ConsoleInteractive::LineReader::Ended() {
 
 void ConsoleInteractive::LineReader::Run() {
     std::string current;
+    bool skipping = false;  // the rest of an overlong line is dropped
     char buffer[1024];
     for (;;) {
+        {
+            // A full queue holds the reader until lines are taken.
+            std::unique_lock<std::mutex> lock(m_lock);
+            m_room.wait(lock, [this] { return m_stopping || m_lines.size() < kMaxQueuedLines; });
+            if (m_stopping)
+                return;
+        }
         pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_stopEvent, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
@@ -89,7 +103,18 @@ void ConsoleInteractive::LineReader::Run() {
         }
         for (ssize_t i = 0; i < n; ++i) {
             if (buffer[i] != '\n') {
+                if (skipping)
+                    continue;
+                if (current.size() == kMaxLineLength) {
+                    current.clear();
+                    skipping = true;
+                    continue;
+                }
                 current.push_back(buffer[i]);
+                continue;
+            }
+            if (skipping) {
+                skipping = false;
                 continue;
             }
             const std::lock_guard<std::mutex> guard(m_lock);

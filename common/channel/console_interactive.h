@@ -4,6 +4,8 @@
 
 #include <spawn.h>
 
+#include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -16,6 +18,12 @@ namespace vellum {
 
 class ConsoleInteractive : public IInteractive {
   public:
+    // Longer lines are dropped whole.
+    static constexpr std::size_t kMaxLineLength = 8192;
+    // Received lines kept for ReceiveLine; while that many wait, the reader
+    // stops reading and the writer has to wait.
+    static constexpr std::size_t kMaxQueuedLines = 4096;
+
     // isLauncher true: Start makes pipes for a child's standard input, output
     // and error, and the channel talks to that child. False: the channel is
     // this process's own standard input and output.
@@ -62,8 +70,10 @@ class ConsoleInteractive : public IInteractive {
         int m_stopEvent = -1;
         std::thread m_thread;
         std::mutex m_lock;
+        std::condition_variable m_room;  // a line was taken, or stopping
         std::deque<std::string> m_lines;
-        bool m_ended = false;  // the input ended or failed; under m_lock
+        bool m_ended = false;     // the input ended or failed; under m_lock
+        bool m_stopping = false;  // under m_lock
     };
 
     void ClosePipes();

@@ -11,13 +11,19 @@ namespace vellum {
 
 class NetworkInteractive : public IInteractive {
   public:
-    // Bind attempts on random ports before Start gives up.
+    // Bind attempts on candidate ports before Start gives up.
     static constexpr int kMaxBindAttempts = 1000;
+    // Longer lines are dropped whole, so a peer that never sends a line
+    // feed cannot make the channel hold more than this (and one receive).
+    static constexpr std::size_t kMaxLineLength = 8192;
 
-    // port 0: Start listens on a random port of 127.0.0.1 (the launching
-    // side). Any other port: Start connects to 127.0.0.1 at that port.
+    // port 0: Start listens on 127.0.0.1 at a port the kernel picks (the
+    // launching side); it takes the first connection made from a socket of
+    // this process's own user, then stops listening. Any other port: Start
+    // connects to 127.0.0.1 at that port.
     explicit NetworkInteractive(std::uint16_t port);
-    // As above, with the source of candidate listening ports replaced.
+    // As above, with the source of candidate listening ports replaced (0
+    // asks the kernel for a free one).
     NetworkInteractive(std::uint16_t port, std::function<std::uint16_t()> pickPort);
     ~NetworkInteractive() override;
     NetworkInteractive(const NetworkInteractive&) = delete;
@@ -40,12 +46,15 @@ class NetworkInteractive : public IInteractive {
     bool Connect();
     bool Listen();
     bool EnsurePeer();
+    // Receives once, unless a whole line is already waiting.
+    void ReceiveMore();
 
     int m_listenSocket = -1;
     int m_peerSocket = -1;
     std::uint16_t m_channelPort;
     std::string m_pending;
     bool m_peerClosed = false;
+    bool m_skipping = false;  // the rest of an overlong line is dropped
     std::function<std::uint16_t()> m_pickPort;
 };
 

@@ -41,12 +41,16 @@ bool SendGet(IInteractive* channel, const char* query) {
     return SendCommand(channel, (std::string("get ") + query).c_str());
 }
 
-void DrainReplies(IInteractive* channel, StatusMap& map) {
+std::size_t DrainReplies(IInteractive* channel, StatusMap& map, std::size_t maxLines) {
     if (channel == nullptr)
-        return;
+        return 0;
+    std::size_t entered = 0;
     std::string line;
-    while (channel->ReceiveLine(line))
+    while (entered < maxLines && channel->ReceiveLine(line)) {
         ParseStatusLine(line, map);
+        ++entered;
+    }
+    return entered;
 }
 
 }  // namespace vellum

@@ -1,6 +1,8 @@
 // Commands to the engine and the key map of its reply lines.
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <map>
 #include <string>
 
@@ -26,7 +28,9 @@ void ParseStatusLine(const std::string& line, StatusMap& map = StatusKeyMap);
 bool SendCommand(IInteractive* channel, const char* command);
 // Sends "get " + query as a command.
 bool SendGet(IInteractive* channel, const char* query);
-// Enters every line the channel has received into map.
-void DrainReplies(IInteractive* channel, StatusMap& map = StatusKeyMap);
+// Enters the lines the channel has received into map, at most maxLines of
+// them (the rest wait for the next call); gives how many it entered.
+std::size_t DrainReplies(IInteractive* channel, StatusMap& map = StatusKeyMap,
+                         std::size_t maxLines = std::numeric_limits<std::size_t>::max());
 
 }  // namespace vellum

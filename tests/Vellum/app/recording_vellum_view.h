@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ class RecordingVellumView : public vellum::VellumView {
     void SetBar(int position) override { bar = position; }
     int MessageBox(const platform::MessageBoxSpec& box) override {
         boxes.push_back(box);
+        if (whileUp)
+            whileUp();
         if (answers.empty())
             return platform::DefaultResult(box);
         const int r = answers.front();
@@ -40,6 +43,8 @@ class RecordingVellumView : public vellum::VellumView {
     int bar = -1;
     std::vector<platform::MessageBoxSpec> boxes;
     std::deque<int> answers;
+    // Runs while a box is up, before it is answered.
+    std::function<void()> whileUp;
     bool destroyed = false;
 };
 
@@ -60,8 +65,10 @@ class ScriptedChannel : public vellum::IInteractive {
         return true;
     }
     void Stop() override {}
+    bool Closed() const override { return closed && lines.empty(); }
 
     std::deque<std::string> lines;
+    bool closed = false;  // the engine's end has gone
     std::vector<std::string> sent;
 };
 

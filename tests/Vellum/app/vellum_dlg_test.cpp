@@ -1,106 +1,21 @@
-#include "Vellum/app/vellum_dlg.h"
-
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "Vellum/app/dump_files.h"
-#include "Vellum/engine/launch.h"
-#include "common/channel/status_lines.h"
-#include "tests/Vellum/app/recording_vellum_view.h"
-#include "tests/support/temp_dir.h"
+#include "tests/Vellum/app/vellum_dlg_fixture.h"
 
 namespace {
 
 using namespace vellum;
-using testing_support::RecordingVellumView;
 using testing_support::ScriptedChannel;
-
-constexpr std::uint64_t kMinute = 60000;
-
-class VellumDlgTest : public ::testing::Test {
-  protected:
-    // Also called again by table tests: a fresh window and engine each time.
-    void SetUp() override {
-        view = RecordingVellumView();
-        view.SetAction([this] { dlg->OnActionButton(); });
-        now = 1;
-        slept = 0;
-        failStarts = 0;
-        starts.clear();
-        games.clear();
-        exits.clear();
-        ResetRateRings();
-        ResetEngineStatus();
-        StatusKeyMap.clear();
-        CVellumDlg::Hooks hooks;
-        hooks.clock.tickMs = [this] { return now; };
-        hooks.clock.sleepMs = [this](unsigned ms) {
-            now += ms;
-            slept += ms;
-        };
-        hooks.startEngine = [this](CVellumDlg& d, int threads) { return FakeStart(d, threads); };
-        hooks.startGame = [this](const std::string& program, const std::string& folder) {
-            games.push_back(program + " in " + folder);
-        };
-        hooks.exitProcess = [this](int code) { exits.push_back(code); };
-        dlg = std::make_unique<CVellumDlg>(dir.path(), view, loop, hooks);
-        dlg->OnInitDialog();
-    }
-
-    // What a launch does to the tool's side: a fresh channel, and the status
-    // and key map of the previous engine forgotten.
-    bool FakeStart(CVellumDlg& d, int threads) {
-        starts.push_back(threads);
-        if (failStarts > 0) {
-            --failStarts;
-            return false;
-        }
-        auto fresh = std::make_unique<ScriptedChannel>();
-        channel = fresh.get();
-        LaunchState& launch = CurrentLaunch();
-        retired.push_back(std::move(launch.channel));  // tests still read it
-        launch.channel = std::move(fresh);
-        launch.needFileName = true;
-        launch.params.repairDir = dir.path();
-        ResetEngineStatus();
-        StatusKeyMap.clear();
-        d.StartTickTimer();
-        return true;
-    }
-
-    void Feed(const std::vector<std::string>& keyValues) {
-        for (const auto& kv : keyValues)
-            channel->lines.push_back("[Interactive]" + kv + "\r");
-    }
-    // One tick with the lines the engine sent since the last one.
-    void Tick(const std::vector<std::string>& keyValues = {}) {
-        Feed(keyValues);
-        dlg->OnTick();
-    }
-    // Ticks once a second for the given time.
-    void TickFor(std::uint64_t ms, const std::vector<std::string>& keyValues = {}) {
-        for (std::uint64_t end = now + ms; now < end; now += 1000)
-            Tick(keyValues);
-    }
-    long Quits() const { return std::count(channel->sent.begin(), channel->sent.end(), "quit\n"); }
-
-    testing_support::TempDir dir;
-    MessageLoop loop;
-    RecordingVellumView view;
-    std::unique_ptr<CVellumDlg> dlg;
-    ScriptedChannel* channel = nullptr;
-    std::vector<std::unique_ptr<vellum::IInteractive>> retired;
-    std::uint64_t now = 1;
-    std::uint64_t slept = 0;
-    int failStarts = 0;
-    std::vector<int> starts;
-    std::vector<std::string> games;
-    std::vector<int> exits;
-};
+using vellum_dlg_testing::VellumDlgTest;
 
 struct DisplayCase {
     const char* name;
@@ -114,6 +29,10 @@ struct DisplayCase {
 };
 
 TEST_F(VellumDlgTest, OneTickShowsTheEngineState) {
+    std::string longName;
+    for (int i = 0; i < 200; ++i)
+        longName += "文件";
+    const std::string longLine = longName + " 文件大小：0 KB";
     const std::vector<DisplayCase> cases = {
         {"checking half done",
          {"P2PState=12", "VerifyPercentage=0.500000"},
@@ -199,6 +118,23 @@ TEST_F(VellumDlgTest, OneTickShowsTheEngineState) {
          -1,
          " 文件大小：0 KB",
          ""},
+        {"seed refused for the folder says why",
+         {"P2PState=13", "Error=ReadSeed", "ErrorFile=data/a leads outside /g"},
+         "分析文件列表失败",
+         "文件列表无法用于该修复目录。",
+         "原因：data/a leads outside /g",
+         -1,
+         " 文件大小：0 KB",
+         ""},
+        // 1200 bytes of three-byte characters: no buffer may cut one.
+        {"a long file name is shown whole",
+         {"FileName=" + longName},
+         "程序初始化...",
+         "",
+         "",
+         -1,
+         longLine.c_str(),
+         ""},
         {"a state without text", {"P2PState=9"}, "", "", "", -1, " 文件大小：0 KB", ""},
         {"unreadable values change nothing",
          {"P2PState=x", "TotalByte=-5", "Percentage=abc"},
@@ -274,70 +210,38 @@ TEST_F(VellumDlgTest, WarnsOnceForEachDiskFullEpisode) {
     EXPECT_EQ(view.boxes.size(), 2u);
 }
 
-TEST_F(VellumDlgTest, StalledDownloadsRestartWithFewerThreads) {
-    ASSERT_EQ(starts, std::vector<int>{4});
-    TickFor(930000, {"P2PState=14", "Percentage=45.000000"});
-    TickFor(1000);  // 929 s since the percentage was first seen standing
-    EXPECT_EQ(starts, std::vector<int>{4});
-    Tick();  // 15.5 minutes
-    EXPECT_EQ(starts, (std::vector<int>{4, 2}));
-    for (int stall = 0; stall < 2; ++stall)
-        TickFor(932000, {"P2PState=14", "Percentage=45.000000"});
-    EXPECT_EQ(starts, (std::vector<int>{4, 2, 1, 1}));
-    // Near completion and quit restarts take four threads and leave the
-    // stall count alone.
-    TickFor(302000, {"P2PState=14", "Percentage=99.500000"});
-    EXPECT_EQ(starts.back(), 4);
-    Tick({"P2PState=17"});
-    EXPECT_EQ(starts.back(), 4);
-    EXPECT_EQ(starts.size(), 6u);
-    TickFor(932000, {"P2PState=14", "Percentage=45.000000"});
-    EXPECT_EQ(starts, (std::vector<int>{4, 2, 1, 1, 4, 4, 1}));
-}
-
-TEST_F(VellumDlgTest, LingeringJustShortOfCompletionRestarts) {
-    struct Case {
-        const char* percent;
-        bool restarts;
-    } const cases[] = {{"99.500000", true}, {"99.000000", false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.percent);
-        SetUp();
-        TickFor(302000, {"P2PState=14", std::string("Percentage=") + c.percent});
-        EXPECT_EQ(starts.size(), c.restarts ? 2u : 1u);
-        if (c.restarts) {
-            EXPECT_EQ(starts.back(), 4);
-            EXPECT_EQ(Quits(), 0);  // the new channel has not been told to quit
-        }
-    }
-}
-
-TEST_F(VellumDlgTest, RestartsWaitUntilTheEngineCanBeWrittenAgain) {
-    struct Case {
-        const char* name;
-        std::vector<std::string> lines;
-        std::uint64_t stillFor;
-        std::uint64_t sleptExpected;  // with two failed starts
-    } const cases[] = {
-        {"after quit", {"P2PState=17"}, 0, 2000},
-        {"after a stall", {"P2PState=14", "Percentage=45"}, 931000, 3000},
-        {"near completion", {"P2PState=14", "Percentage=99.9"}, 300000, 3000},
+// The box is shown from a message of its own: the tick timer that noticed
+// the full disk fires again while the box waits for an answer.
+TEST_F(VellumDlgTest, TicksGoOnWhileTheDiskWarningIsUp) {
+    // The window's timers as DoModal routes them, in real time.
+    loop.SetHandlers([this](Message& m) { dlg->OnMessage(m); },
+                     [this](unsigned id) {
+                         if (id == kTickTimer)
+                             dlg->OnTick();
+                     });
+    Feed({"P2PState=14", "Error=WriteFile",
+          "IncompleteByte=" + std::to_string(std::uint64_t{1} << 62)});
+    const auto stats = [this] {
+        return std::count(channel->sent.begin(), channel->sent.end(), "stat\n");
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        TickFor(c.stillFor, c.lines);
-        ScriptedChannel* old = channel;
-        failStarts = 2;
-        slept = 0;
-        Tick(c.lines);
-        EXPECT_EQ(std::count(old->sent.begin(), old->sent.end(), "quit\n"), 1);
-        EXPECT_EQ(starts.size(), 4u);  // the first, two refused, one that worked
-        EXPECT_EQ(slept, c.sleptExpected);
-        EXPECT_TRUE(dlg->TickTimerRunning());
-    }
+    const auto runUntil = [](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            g_main_context_iteration(nullptr, FALSE);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    long ticksWhileUp = 0;
+    view.whileUp = [&] {
+        const long before = stats();
+        runUntil([&] { return stats() > before; });
+        ticksWhileUp = stats() - before;
+    };
+    runUntil([this] { return !view.boxes.empty(); });
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, "磁盘空间不足，请清理磁盘");
+    EXPECT_GE(ticksWhileUp, 1);
 }
-
 TEST_F(VellumDlgTest, ActionButtonAsksBeforeCancellingAndStartsTheGameWhenDone) {
     testing_support::WriteFile(dir.Sub("crash.dmp"), "x");
     // No: everything goes on.

@@ -21,9 +21,9 @@
 
 #include "Vellum/engine/engine_program.h"
 #include "Vellum/engine/engine_status.h"
+#include "Vellum/res/strings.h"
 #include "common/channel/network_interactive.h"
 #include "common/channel/status_lines.h"
-#include "Vellum/res/strings.h"
 #include "platform/message_box.h"
 #include "tests/support/temp_dir.h"
 
@@ -458,6 +458,19 @@ TEST_F(EngineTest, ScriptedStandInReportsItsStepsAndQuits) {
     EXPECT_EQ(StatusKeyMap["Error"], "WriteFile");
     ASSERT_TRUE(WaitUntil([pid] { return ProcessState(pid) == 0; }));
     EXPECT_EQ(Lines(ReadFile(log.Sub("commands"))).front(), "stat");
+}
+
+// An engine that does not go when told is ended; its end is seen by the
+// child watch, and there is nothing left to end afterwards.
+TEST_F(EngineTest, KillEngineEndsTheLastEngineOnce) {
+    ASSERT_TRUE(LaunchEngine(Extracted(), Params("/g")));
+    ASSERT_TRUE(Ask("stat", "P2PState"));
+    const pid_t pid = CurrentLaunch().pid;
+    EXPECT_FALSE(EngineGone());
+    EXPECT_TRUE(KillEngine());
+    EXPECT_TRUE(WaitUntil([pid] { return ProcessState(pid) == 0; }));
+    EXPECT_TRUE(WaitUntil([] { return EngineGone(); }));
+    EXPECT_FALSE(KillEngine());
 }
 
 struct SpawnFailureCase {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/common/channel/channel_support.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -104,9 +106,41 @@ INSTANTIATE_TEST_SUITE_P(
                               "",
                               {"[Interactive]P2PState=14\r"}},
                     ChildCase{"PartialLastLineDropped", "printf 'a\\n\\nb'", "", {"a", ""}},
-                    ChildCase{
-                        "StandardErrorIsNotTheChannel", "echo oops >&2; echo ok", "", {"ok"}}),
+                    ChildCase{"StandardErrorIsNotTheChannel", "echo oops >&2; echo ok", "", {"ok"}},
+                    ChildCase{"OverlongLineDropped",
+                              "head -c 9000 /dev/zero | tr '\\0' x; printf '\\nok\\n'",
+                              "",
+                              {"ok"}}),
     [](const testing::TestParamInfo<ChildCase>& info) { return std::string(info.param.name); });
+
+// A child that writes far more lines than are taken is held up by the
+// pipe once the reader's queue is full, instead of the queue growing.
+TEST(ConsoleInteractive, ReaderWaitsWhileItsQueueIsFull) {
+    testing_support::TempDir dir;
+    const std::string marker = dir.Sub("written");
+    const std::size_t count = 200000;  // well beyond the queue and a pipe's worth
+    auto channel = std::make_unique<vellum::ConsoleInteractive>(true);
+    ASSERT_TRUE(channel->Start());
+    posix_spawn_file_actions_t actions;
+    ASSERT_EQ(::posix_spawn_file_actions_init(&actions), 0);
+    ASSERT_TRUE(channel->PrepareChildStartup(actions));
+    const std::string script =
+        "yes '' | head -n " + std::to_string(count) + "; echo done > '" + marker + "'";
+    const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+    pid_t pid = -1;
+    const int rc =
+        ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(rc, 0);
+    channel->CloseChildEnds();
+
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_EQ(ReceiveLines(*channel, count).size(), count);
+    EXPECT_EQ(testing_support::WaitForFile(marker), "done\n");
+    channel.reset();
+    EXPECT_EQ(Reap(pid), 0);
+}
 
 // Puts a pipe in place of one of this process's standard files for the
 // lifetime of the object.

@@ -6,10 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <fstream>
 #include <ostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -220,8 +224,142 @@ INSTANTIATE_TEST_SUITE_P(
                     SegmentCase{"LineLongerThanOneReceive",
                                 {"[Interactive]FileName=" + std::string(3000, 'x') + "\n"},
                                 {{"[Interactive]FileName=" + std::string(3000, 'x')}},
+                                false},
+                    // Dropped whole, whether its end came with it or later.
+                    SegmentCase{"OverlongLineDropped",
+                                {"[Interactive]FileName=" + std::string(9000, 'x') +
+                                     "\n[Interactive]P2PState=14\n",
+                                 std::string(20000, 'y'), "z\n[Interactive]TotalByte=1\n"},
+                                {{"[Interactive]P2PState=14"}, {}, {"[Interactive]TotalByte=1"}},
                                 false}),
     [](const testing::TestParamInfo<SegmentCase>& info) { return std::string(info.param.name); });
+
+// The rows of the kernel's TCP table whose local port is port: the bytes
+// received and not yet read by the socket's owner.
+std::vector<unsigned long> ReceiveQueues(std::uint16_t port) {
+    std::ifstream table("/proc/net/tcp");
+    std::vector<unsigned long> queues;
+    std::string row;
+    std::getline(table, row);
+    while (std::getline(table, row)) {
+        std::istringstream fields(row);
+        std::string slot, local, remote, state, queuesText;
+        fields >> slot >> local >> remote >> state >> queuesText;
+        const std::size_t colon = local.find(':');
+        if (state == "01" && colon != std::string::npos &&
+            std::stoul(local.substr(colon + 1), nullptr, 16) == port)
+            queues.push_back(std::stoul(queuesText.substr(queuesText.find(':') + 1), nullptr, 16));
+    }
+    return queues;
+}
+
+// A flood of short lines is read no faster than it is taken: what waits
+// stays with the kernel, not in the channel's memory.
+TEST(NetworkInteractive, AFloodOfLinesIsReadOnlyAsItIsTaken) {
+    vellum::NetworkInteractive tool(0);
+    ASSERT_TRUE(tool.Start());
+    Client engine(tool.Port());
+    ASSERT_TRUE(engine.Connected());
+    AcceptClient(tool);
+    const std::string flood(64 * 1024, '\n');
+    ASSERT_TRUE(engine.Send(flood));
+    ASSERT_EQ(ReceiveLines(tool, 1), std::vector<std::string>{""});
+    for (int i = 0; i < 3000; ++i) {
+        std::string line;
+        ASSERT_TRUE(tool.ReceiveLine(line)) << i;
+    }
+    // 3001 lines taken: at most four receives of 1024 bytes.
+    const auto queues = ReceiveQueues(tool.Port());
+    ASSERT_EQ(queues.size(), 1u);
+    EXPECT_GE(queues[0], flood.size() - 4 * 1024);
+}
+
+TEST(NetworkInteractive, DrainTakesAtMostTheLinesAskedFor) {
+    vellum::NetworkInteractive tool(0);
+    ASSERT_TRUE(tool.Start());
+    Client engine(tool.Port());
+    ASSERT_TRUE(engine.Connected());
+    AcceptClient(tool);
+    ASSERT_TRUE(engine.Send(std::string(5000, '\n') + "[Interactive]P2PState=14\n"));
+    vellum::StatusMap map;
+    std::size_t calls = 0;
+    const auto deadline = Clock::now() + kPatience;
+    while (map.empty() && Clock::now() < deadline) {
+        EXPECT_LE(vellum::DrainReplies(&tool, map, 1000), 1000u);
+        ++calls;
+    }
+    EXPECT_EQ(map, (vellum::StatusMap{{"P2PState", "14"}}));
+    EXPECT_GE(calls, 6u);
+}
+
+// Once the engine is in, nobody else can connect.
+TEST(NetworkInteractive, StopsListeningOnceThePeerIsIn) {
+    vellum::NetworkInteractive tool(0);
+    ASSERT_TRUE(tool.Start());
+    Client engine(tool.Port());
+    ASSERT_TRUE(engine.Connected());
+    AcceptClient(tool);
+    EXPECT_TRUE(ListeningAddresses(tool.Port()).empty());
+    Client late(tool.Port());
+    EXPECT_FALSE(late.Connected());
+}
+
+// A generator seeded with the current second would give away the port.
+TEST(NetworkInteractive, PortDoesNotFollowFromTheClock) {
+    const auto predicted = [](std::time_t second) {
+        std::minstd_rand generator(static_cast<std::minstd_rand::result_type>(second));
+        return static_cast<std::uint16_t>(10000 + generator() % 55536);
+    };
+    const std::time_t before = std::time(nullptr);
+    vellum::NetworkInteractive tool(0);
+    ASSERT_TRUE(tool.Start());
+    const std::time_t after = std::time(nullptr);
+    EXPECT_NE(tool.Port(), predicted(before));
+    EXPECT_NE(tool.Port(), predicted(after));
+}
+
+// A connection from another user's socket is not the engine: it is closed,
+// and the engine that connects after it is the one taken.
+TEST(NetworkInteractive, RefusesAPeerOfAnotherUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    vellum::NetworkInteractive tool(0);
+    ASSERT_TRUE(tool.Start());
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t stranger = ::fork();
+    ASSERT_GE(stranger, 0);
+    if (stranger == 0) {
+        // Only async-signal-safe calls from here on; ten seconds at most.
+        ::alarm(10);
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(2);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in address = Loopback(tool.Port());
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            ::_exit(3);
+        const char line[] = "[Interactive]P2PState=99\n";
+        if (::send(fd, line, sizeof line - 1, MSG_NOSIGNAL) < 0)
+            ::_exit(4);
+        if (::write(ready[1], "x", 1) != 1)
+            ::_exit(5);
+        // Closed by the tool (reset, as its line was never read).
+        char c;
+        ::_exit(::read(fd, &c, 1) <= 0 ? 0 : 6);
+    }
+    ::close(ready[1]);
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::close(ready[0]);
+
+    Client engine(tool.Port());
+    ASSERT_TRUE(engine.Connected());
+    ASSERT_TRUE(engine.Send("[Interactive]P2PState=14\n"));
+    EXPECT_EQ(ReceiveLines(tool, 1), std::vector<std::string>{"[Interactive]P2PState=14"});
+    int status = -1;
+    ASSERT_EQ(::waitpid(stranger, &status, 0), stranger);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
 
 TEST(NetworkInteractive, CommandBeforeTheEngineConnectsIsLost) {
     vellum::NetworkInteractive tool(0);

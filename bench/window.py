@@ -13,7 +13,8 @@ earlier run left ("second start"), and with a new empty home ("fresh user").
 Prints medians and the ratios to the reference; nothing is asserted.
 
 Usage: bench/window.py [BUILD_DIR] (default build/release); RUNS (7) and
-SETTLE_MS (1500: how long a frame must stay unchanged) may be set.
+SETTLE_MS (5000: how long a frame must stay unchanged) may be set; KEEP=1
+keeps the work folder, with every distinct frame of each run in frames/.
 """
 import hashlib
 import os
@@ -115,17 +116,27 @@ class Watcher:
             img = self.root.get_image(-pos.x, -pos.y, WIDTH, HEIGHT, X.ZPixmap, 0xFFFFFFFF)
         except xerror.XError:
             return None
-        return hashlib.blake2b(img.data, digest_size=16).digest()
+        # The fourth byte of each pixel is padding, not always written alike.
+        data = img.data
+        colour = hashlib.blake2b(data[0::4], digest_size=16)
+        colour.update(data[1::4])
+        colour.update(data[2::4])
+        return colour.digest(), data
 
-    def wait_settled(self, window, start, settle):
-        """(first time the settled frame showed, frames seen changing after it)."""
+    def wait_settled(self, window, start, settle, keep=None):
+        """(first time the settled frame showed, frames seen changing after it).
+        With keep, a folder: each distinct frame is written there as a
+        picture named after its time."""
         frames = []
         deadline = time.monotonic() + LIMIT
         while time.monotonic() < deadline:
             t = time.monotonic()
-            f = self.frame(window)
+            got = self.frame(window)
+            f = got[0] if got else None
             if f is not None and (not frames or frames[-1][1] != f):
                 frames.append((t, f))
+                if keep:
+                    save_frame(os.path.join(keep, "%05d.ppm" % ((t - start) * 1000)), got[1])
             if frames and t - frames[-1][0] >= settle:
                 break
             time.sleep(max(0.0, POLL - (time.monotonic() - t)))
@@ -144,6 +155,14 @@ class Watcher:
             select.select([self.d.fileno()], [], [], 0.05)
 
 
+def save_frame(path, data):
+    # 32-bit BGRX rows from the server, as a binary PPM.
+    rgb = bytearray(WIDTH * HEIGHT * 3)
+    rgb[0::3], rgb[1::3], rgb[2::3] = data[2::4], data[1::4], data[0::4]
+    with open(path, "wb") as f:
+        f.write(b"P6 %d %d 255\n" % (WIDTH, HEIGHT) + bytes(rgb))
+
+
 def make_game(root, port):
     game = os.path.join(root, "game")
     os.makedirs(game)
@@ -155,7 +174,7 @@ def make_game(root, port):
     return game
 
 
-def run_once(watcher, argv, env, settle):
+def run_once(watcher, argv, env, settle, keep=None):
     watcher.drain()
     start = time.monotonic()
     proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -164,7 +183,7 @@ def run_once(watcher, argv, env, settle):
         mapped_at, window = watcher.wait_map(start + LIMIT)
         if window is None:
             return None
-        complete, changes = watcher.wait_settled(window, start, settle)
+        complete, changes = watcher.wait_settled(window, start, settle, keep)
         if complete is None:
             return None
         return mapped_at - start, complete, changes
@@ -181,7 +200,7 @@ def run_once(watcher, argv, env, settle):
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build/release"
     runs = int(os.environ.get("RUNS", "7"))
-    settle = int(os.environ.get("SETTLE_MS", "1500")) / 1000.0
+    settle = int(os.environ.get("SETTLE_MS", "5000")) / 1000.0
     korvel = os.path.abspath(os.path.join(build, "korvel/korvel"))
     reference = os.path.abspath(os.path.join(build, "bench/window_reference"))
     for b in (korvel, reference):
@@ -227,7 +246,11 @@ def main():
         results = {k: [] for k, _ in kinds}
         for r in range(runs):
             for kind, make in kinds:
-                got = run_once(watcher, *make(), settle)
+                keep = None
+                if os.environ.get("KEEP") == "1":
+                    keep = os.path.join(work, "frames", "%d-%s" % (r + 1, kind.split()[-1]))
+                    os.makedirs(keep)
+                got = run_once(watcher, *make(), settle, keep)
                 if got is None:
                     print("run %d, %s: no window" % (r + 1, kind), file=sys.stderr)
                     continue

@@ -5,6 +5,7 @@
 #include "common/gtk/font_setup.h"
 #include "common/gtk/gtk_init.h"
 #include "common/gtk/gtk_message_box.h"
+#include "korvel/app/gtk/page_picture.h"
 #include "korvel/res/dialog_template.h"
 #include "korvel/res/resources.h"
 #include "platform/codepage.h"
@@ -17,6 +18,7 @@ namespace {
 // the page's "res:/IMG/#142" and relative references resolve against it.
 constexpr const char* kPageUri = "res:/HTML/#140";
 constexpr const char* kScriptHandler = "korvel";
+constexpr const char* kPaintedHandler = "painted";
 
 // Sends clicks on the page's ButtonCancel to the program. The page's own
 // oncancel() clicks that button.
@@ -26,6 +28,27 @@ document.addEventListener('click', function (event) {
     if (target && target.id === 'ButtonCancel')
         window.webkit.messageHandlers.korvel.postMessage('ButtonCancel');
 }, true);
+)";
+
+// Tells the program when the page has painted with its background picture:
+// two animation frames after the picture is decoded, the frame that shows
+// it has been handed to the view.
+constexpr const char* kPaintedScript = R"(
+(function () {
+    var painted = function () {
+        requestAnimationFrame(function () {
+            requestAnimationFrame(function () {
+                window.webkit.messageHandlers.painted.postMessage('');
+            });
+        });
+    };
+    var match = /url\(["']?([^"')]*)["']?\)/.exec(getComputedStyle(document.body).backgroundImage);
+    if (!match)
+        return painted();
+    var image = new Image();
+    image.src = match[1];
+    image.decode().then(painted, painted);
+})();
 )";
 
 // Progress bars as the template draws them: smooth, with a thin border,
@@ -119,13 +142,13 @@ void GtkView::Create(const std::string& title) {
     background_ = LoadPixbuf(res::FindResource(res::kTypeBitmap, res::IDB_BACKGROUND));
 
     GtkWidget* overlay = gtk_overlay_new();
+    overlay_ = overlay;
     g_signal_connect(overlay, "draw", G_CALLBACK(OnDrawBackground), this);
     gtk_container_add(GTK_CONTAINER(window_), overlay);
 
-    BuildWebView();
-    gtk_container_add(GTK_CONTAINER(overlay), GTK_WIDGET(web_));
-
+    // The web view comes after the window's first frame (StartPage).
     GtkWidget* fixed = gtk_fixed_new();
+    fixed_ = fixed;
     gtk_overlay_add_overlay(GTK_OVERLAY(overlay), fixed);
     gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), fixed, TRUE);
 
@@ -174,7 +197,32 @@ void GtkView::Create(const std::string& title) {
     }
     gtk_widget_set_size_request(overlay, layout_.clientWidth, layout_.clientHeight);
     gtk_widget_show_all(overlay);
+    LoadPagePicture();
+}
 
+void GtkView::LoadPagePicture() {
+    picturePath_ = PagePicturePath(PagePictureFolder(),
+                                   {res::FindResource(res::kTypeHtml, res::IDR_HTML_PAGE),
+                                    res::FindResource(res::kTypeImage, res::IDR_PAGE_BACKGROUND)});
+    savedPicture_ = gtkui::LoadPagePicture(picturePath_, layout_.clientWidth, layout_.clientHeight);
+    if (savedPicture_)
+        pagePicture_ = gdk_cairo_surface_create_from_pixbuf(savedPicture_, 1, nullptr);
+}
+
+void GtkView::StartPage() {
+    if (web_ || !overlay_)
+        return;
+    if (firstDraw_) {
+        g_signal_handler_disconnect(window_, firstDraw_);
+        firstDraw_ = 0;
+    }
+    BuildWebView();
+    gtk_container_add(GTK_CONTAINER(overlay_), GTK_WIDGET(web_));
+    gtk_widget_show(GTK_WIDGET(web_));
+    // The web view's own window was made last: the bars and texts go back
+    // above it.
+    if (GdkWindow* above = gtk_widget_get_parent_window(fixed_))
+        gdk_window_raise(above);
     webkit_web_view_load_uri(web_, kPageUri);
 }
 
@@ -182,6 +230,10 @@ void GtkView::BuildWebView() {
     // Nothing of the page is kept on disk.
     context_ = webkit_web_context_new_ephemeral();
     webkit_web_context_register_uri_scheme(context_, "res", ServeResource, nullptr, nullptr);
+
+    // Nothing the page does not use: no caches kept across loads, no media,
+    // storage or GPU features.
+    webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
 
     WebKitUserContentManager* content = webkit_user_content_manager_new();
     g_signal_connect(content, "script-message-received::korvel", G_CALLBACK(OnScriptMessage), this);
@@ -191,17 +243,40 @@ void GtkView::BuildWebView() {
                                WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
     webkit_user_content_manager_add_script(content, script);
     webkit_user_script_unref(script);
+    g_signal_connect(content, "script-message-received::painted", G_CALLBACK(OnPagePainted), this);
+    webkit_user_content_manager_register_script_message_handler(content, kPaintedHandler);
+    script = webkit_user_script_new(kPaintedScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                    WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
+    webkit_user_content_manager_add_script(content, script);
+    webkit_user_script_unref(script);
 
-    web_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
-                                        "user-content-manager", content, nullptr));
-    g_object_unref(content);
-    g_object_ref_sink(web_);
-
-    WebKitSettings* settings = webkit_web_view_get_settings(web_);
+    WebKitSettings* settings = webkit_settings_new();
     webkit_settings_set_default_charset(settings, "GBK");
     webkit_settings_set_enable_developer_extras(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings,
                                                      WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    webkit_settings_set_enable_page_cache(settings, FALSE);
+    webkit_settings_set_enable_html5_local_storage(settings, FALSE);
+    webkit_settings_set_enable_html5_database(settings, FALSE);
+    webkit_settings_set_enable_webgl(settings, FALSE);
+    webkit_settings_set_enable_webaudio(settings, FALSE);
+    webkit_settings_set_enable_media(settings, FALSE);
+    webkit_settings_set_enable_mediasource(settings, FALSE);
+    webkit_settings_set_enable_media_stream(settings, FALSE);
+    webkit_settings_set_enable_media_capabilities(settings, FALSE);
+    webkit_settings_set_enable_encrypted_media(settings, FALSE);
+    webkit_settings_set_enable_webrtc(settings, FALSE);
+    webkit_settings_set_enable_fullscreen(settings, FALSE);
+    webkit_settings_set_enable_smooth_scrolling(settings, FALSE);
+    webkit_settings_set_enable_2d_canvas_acceleration(settings, FALSE);
+    webkit_settings_set_enable_site_specific_quirks(settings, FALSE);
+
+    web_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
+                                        "user-content-manager", content, "settings", settings,
+                                        nullptr));
+    g_object_unref(content);
+    g_object_unref(settings);
+    g_object_ref_sink(web_);
 
     // Until the page paints, the window's own background shows through.
     const GdkRGBA transparent{0, 0, 0, 0};
@@ -270,6 +345,20 @@ void GtkView::ShowWindow(bool visible) {
     if (visible) {
         gtk_widget_show(window_);
         gtk_window_present(GTK_WINDOW(window_));
+        // The page starts once the window's own frame is on screen, or a
+        // little later when no frame comes.
+        if (!web_ && !firstDraw_) {
+            firstDraw_ = g_signal_connect_after(window_, "draw", G_CALLBACK(OnFirstDraw), this);
+            startPage_ = g_timeout_add(
+                250,
+                [](gpointer data) -> gboolean {
+                    auto* view = static_cast<GtkView*>(data);
+                    view->startPage_ = 0;
+                    view->StartPage();
+                    return G_SOURCE_REMOVE;
+                },
+                this);
+        }
     } else {
         gtk_widget_hide(window_);
     }
@@ -283,10 +372,19 @@ int GtkView::MessageBox(const platform::MessageBoxSpec& box) {
 }
 
 void GtkView::Destroy() {
-    if (pendingCancel_) {
-        g_source_remove(pendingCancel_);
-        pendingCancel_ = 0;
+    for (unsigned* source : {&pendingCancel_, &startPage_, &dropPicture_}) {
+        if (*source) {
+            g_source_remove(*source);
+            *source = 0;
+        }
     }
+    if (snapshot_) {
+        g_cancellable_cancel(snapshot_);
+        g_clear_object(&snapshot_);
+    }
+    if (firstDraw_ && window_)
+        g_signal_handler_disconnect(window_, firstDraw_);
+    firstDraw_ = 0;
     if (web_) {
         g_signal_handlers_disconnect_by_data(web_, this);
         g_object_unref(web_);
@@ -297,7 +395,10 @@ void GtkView::Destroy() {
         g_object_unref(window_);
         window_ = nullptr;
     }
+    overlay_ = fixed_ = nullptr;
     controls_.clear();
+    g_clear_object(&savedPicture_);
+    g_clear_pointer(&pagePicture_, cairo_surface_destroy);
     if (context_) {
         g_object_unref(context_);
         context_ = nullptr;
@@ -325,7 +426,71 @@ gboolean GtkView::OnDrawBackground(GtkWidget*, cairo_t* cr, gpointer self) {
         gdk_cairo_set_source_pixbuf(cr, view->background_, 0, 0);
         cairo_paint(cr);
     }
+    // The page as it last rendered, under the web view, which stays
+    // transparent until the live page paints.
+    if (view->pagePicture_) {
+        cairo_set_source_surface(cr, view->pagePicture_, 0, 0);
+        cairo_paint(cr);
+    }
     return FALSE;
+}
+
+gboolean GtkView::OnFirstDraw(GtkWidget*, cairo_t*, gpointer self) {
+    // Runs after the frame is drawn: the page starts from the loop, once the
+    // frame has gone to the screen.
+    auto* view = static_cast<GtkView*>(self);
+    g_signal_handler_disconnect(view->window_, view->firstDraw_);
+    view->firstDraw_ = 0;
+    if (view->startPage_)
+        g_source_remove(view->startPage_);
+    view->startPage_ = g_idle_add(
+        [](gpointer data) -> gboolean {
+            auto* v = static_cast<GtkView*>(data);
+            v->startPage_ = 0;
+            v->StartPage();
+            return G_SOURCE_REMOVE;
+        },
+        view);
+    return FALSE;
+}
+
+void GtkView::OnSnapshot(GObject* web, GAsyncResult* result, gpointer self) {
+    GError* error = nullptr;
+    cairo_surface_t* surface =
+        webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(web), result, &error);
+    if (!surface) {
+        // Cancelled means the view is gone.
+        g_clear_error(&error);
+        return;
+    }
+    auto* view = static_cast<GtkView*>(self);
+    g_clear_object(&view->snapshot_);
+    GdkPixbuf* shot = nullptr;
+    if (cairo_surface_get_type(surface) == CAIRO_SURFACE_TYPE_IMAGE &&
+        cairo_image_surface_get_width(surface) == view->layout_.clientWidth &&
+        cairo_image_surface_get_height(surface) == view->layout_.clientHeight)
+        shot = gdk_pixbuf_get_from_surface(surface, 0, 0, view->layout_.clientWidth,
+                                           view->layout_.clientHeight);
+    cairo_surface_destroy(surface);
+    // The next start shows this picture until its page has painted.
+    if (shot && !SamePixels(shot, view->savedPicture_))
+        SavePagePicture(view->picturePath_, shot);
+    if (shot)
+        g_object_unref(shot);
+    // The live page covers the picture by now; it goes a little later, once
+    // the page's frame has surely reached the screen.
+    if (view->pagePicture_ && !view->dropPicture_) {
+        view->dropPicture_ = g_timeout_add(
+            500,
+            [](gpointer data) -> gboolean {
+                auto* v = static_cast<GtkView*>(data);
+                v->dropPicture_ = 0;
+                g_clear_pointer(&v->pagePicture_, cairo_surface_destroy);
+                g_clear_object(&v->savedPicture_);
+                return G_SOURCE_REMOVE;
+            },
+            view);
+    }
 }
 
 gboolean GtkView::OnDrawStatic(GtkWidget* widget, cairo_t* cr, gpointer data) {
@@ -378,6 +543,19 @@ gboolean GtkView::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
 void GtkView::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
     if (event == WEBKIT_LOAD_FINISHED)
         static_cast<GtkView*>(self)->pageLoaded_ = true;
+}
+
+void GtkView::OnPagePainted(WebKitUserContentManager*, gpointer, gpointer self) {
+    // The page as it rendered, for the next start; once, as it only
+    // depends on the page's bytes.
+    auto* view = static_cast<GtkView*>(self);
+    if (view->snapshot_ || view->snapshotTaken_ || !view->web_)
+        return;
+    view->snapshotTaken_ = true;
+    view->snapshot_ = g_cancellable_new();
+    webkit_web_view_get_snapshot(view->web_, WEBKIT_SNAPSHOT_REGION_VISIBLE,
+                                 WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND, view->snapshot_,
+                                 OnSnapshot, view);
 }
 
 void GtkView::OnScriptMessage(WebKitUserContentManager*, gpointer, gpointer self) {

@@ -218,6 +218,7 @@ void GtkView::StartPage() {
     }
     BuildWebView();
     gtk_container_add(GTK_CONTAINER(overlay_), GTK_WIDGET(web_));
+    g_signal_connect_after(web_, "draw", G_CALLBACK(OnDrawPageCover), this);
     gtk_widget_show(GTK_WIDGET(web_));
     // The web view's own window was made last: the bars and texts go back
     // above it.
@@ -372,7 +373,7 @@ int GtkView::MessageBox(const platform::MessageBoxSpec& box) {
 }
 
 void GtkView::Destroy() {
-    for (unsigned* source : {&pendingCancel_, &startPage_, &dropPicture_}) {
+    for (unsigned* source : {&pendingCancel_, &startPage_, &dropPicture_, &revealPage_}) {
         if (*source) {
             g_source_remove(*source);
             *source = 0;
@@ -433,6 +434,23 @@ gboolean GtkView::OnDrawBackground(GtkWidget*, cairo_t* cr, gpointer self) {
         cairo_paint(cr);
     }
     return FALSE;
+}
+
+gboolean GtkView::OnDrawPageCover(GtkWidget* widget, cairo_t* cr, gpointer self) {
+    // Until the page has painted, what the web view draws (a page still
+    // without its background, drawn over what lies beneath) is covered with
+    // what the window shows without it, so that the page appears at once.
+    // The web view still draws each frame, as it waits for that.
+    if (!static_cast<GtkView*>(self)->pageRevealed_)
+        OnDrawBackground(widget, cr, self);
+    return FALSE;
+}
+
+void GtkView::RevealPage() {
+    if (pageRevealed_ || !web_)
+        return;
+    pageRevealed_ = true;
+    gtk_widget_queue_draw(GTK_WIDGET(web_));
 }
 
 gboolean GtkView::OnFirstDraw(GtkWidget*, cairo_t*, gpointer self) {
@@ -541,14 +559,30 @@ gboolean GtkView::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
 }
 
 void GtkView::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
-    if (event == WEBKIT_LOAD_FINISHED)
-        static_cast<GtkView*>(self)->pageLoaded_ = true;
+    if (event != WEBKIT_LOAD_FINISHED)
+        return;
+    auto* view = static_cast<GtkView*>(self);
+    view->pageLoaded_ = true;
+    // Should the page never say it has painted, it shows a little after its
+    // load all the same.
+    if (!view->pageRevealed_ && !view->revealPage_) {
+        view->revealPage_ = g_timeout_add(
+            1000,
+            [](gpointer data) -> gboolean {
+                auto* v = static_cast<GtkView*>(data);
+                v->revealPage_ = 0;
+                v->RevealPage();
+                return G_SOURCE_REMOVE;
+            },
+            view);
+    }
 }
 
 void GtkView::OnPagePainted(WebKitUserContentManager*, gpointer, gpointer self) {
     // The page as it rendered, for the next start; once, as it only
     // depends on the page's bytes.
     auto* view = static_cast<GtkView*>(self);
+    view->RevealPage();
     if (view->snapshot_ || view->snapshotTaken_ || !view->web_)
         return;
     view->snapshotTaken_ = true;

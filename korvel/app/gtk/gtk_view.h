@@ -72,6 +72,9 @@ class GtkView : public KorvelView {
     static gboolean OnDecidePolicy(WebKitWebView* web, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer self);
     static void OnLoadChanged(WebKitWebView* web, WebKitLoadEvent event, gpointer self);
+    static gboolean OnDrawPageCover(GtkWidget* widget, cairo_t* cr, gpointer self);
+    // From then on the web view's own drawing is shown.
+    void RevealPage();
     static gboolean OnFirstDraw(GtkWidget* widget, cairo_t* cr, gpointer self);
     static void OnSnapshot(GObject* web, GAsyncResult* result, gpointer self);
     static void OnPagePainted(WebKitUserContentManager* manager, gpointer result, gpointer self);
@@ -102,6 +105,8 @@ class GtkView : public KorvelView {
     cairo_surface_t* pagePicture_ = nullptr;  // drawn under the web view
     GCancellable* snapshot_ = nullptr;
     bool snapshotTaken_ = false;
+    bool pageRevealed_ = false;
+    unsigned revealPage_ = 0;  // GLib source id of the page's reveal after its load
 };
 
 }  // namespace gtkui

@@ -146,7 +146,8 @@ void GtkView::Create(const std::string& title) {
     g_signal_connect(overlay, "draw", G_CALLBACK(OnDrawBackground), this);
     gtk_container_add(GTK_CONTAINER(window_), overlay);
 
-    // The web view comes after the window's first frame (StartPage).
+    // The web view comes once the window is on its way to the screen
+    // (StartPage).
     GtkWidget* fixed = gtk_fixed_new();
     fixed_ = fixed;
     gtk_overlay_add_overlay(GTK_OVERLAY(overlay), fixed);
@@ -212,10 +213,6 @@ void GtkView::LoadPagePicture() {
 void GtkView::StartPage() {
     if (web_ || !overlay_)
         return;
-    if (firstDraw_) {
-        g_signal_handler_disconnect(window_, firstDraw_);
-        firstDraw_ = 0;
-    }
     BuildWebView();
     gtk_container_add(GTK_CONTAINER(overlay_), GTK_WIDGET(web_));
     g_signal_connect_after(web_, "draw", G_CALLBACK(OnDrawPageCover), this);
@@ -346,20 +343,11 @@ void GtkView::ShowWindow(bool visible) {
     if (visible) {
         gtk_widget_show(window_);
         gtk_window_present(GTK_WINDOW(window_));
-        // The page starts once the window's own frame is on screen, or a
-        // little later when no frame comes.
-        if (!web_ && !firstDraw_) {
-            firstDraw_ = g_signal_connect_after(window_, "draw", G_CALLBACK(OnFirstDraw), this);
-            startPage_ = g_timeout_add(
-                250,
-                [](gpointer data) -> gboolean {
-                    auto* view = static_cast<GtkView*>(data);
-                    view->startPage_ = 0;
-                    view->StartPage();
-                    return G_SOURCE_REMOVE;
-                },
-                this);
-        }
+        // The web view is made now, after the window was asked on screen
+        // and before the caller goes on (its worker must not meet WebKit's
+        // start-up half-way); the page paints when it is ready.
+        gdk_display_flush(gtk_widget_get_display(window_));
+        StartPage();
     } else {
         gtk_widget_hide(window_);
     }
@@ -373,7 +361,7 @@ int GtkView::MessageBox(const platform::MessageBoxSpec& box) {
 }
 
 void GtkView::Destroy() {
-    for (unsigned* source : {&pendingCancel_, &startPage_, &dropPicture_, &revealPage_}) {
+    for (unsigned* source : {&pendingCancel_, &dropPicture_, &revealPage_}) {
         if (*source) {
             g_source_remove(*source);
             *source = 0;
@@ -383,9 +371,6 @@ void GtkView::Destroy() {
         g_cancellable_cancel(snapshot_);
         g_clear_object(&snapshot_);
     }
-    if (firstDraw_ && window_)
-        g_signal_handler_disconnect(window_, firstDraw_);
-    firstDraw_ = 0;
     if (web_) {
         g_signal_handlers_disconnect_by_data(web_, this);
         g_object_unref(web_);
@@ -451,25 +436,6 @@ void GtkView::RevealPage() {
         return;
     pageRevealed_ = true;
     gtk_widget_queue_draw(GTK_WIDGET(web_));
-}
-
-gboolean GtkView::OnFirstDraw(GtkWidget*, cairo_t*, gpointer self) {
-    // Runs after the frame is drawn: the page starts from the loop, once the
-    // frame has gone to the screen.
-    auto* view = static_cast<GtkView*>(self);
-    g_signal_handler_disconnect(view->window_, view->firstDraw_);
-    view->firstDraw_ = 0;
-    if (view->startPage_)
-        g_source_remove(view->startPage_);
-    view->startPage_ = g_idle_add(
-        [](gpointer data) -> gboolean {
-            auto* v = static_cast<GtkView*>(data);
-            v->startPage_ = 0;
-            v->StartPage();
-            return G_SOURCE_REMOVE;
-        },
-        view);
-    return FALSE;
 }
 
 void GtkView::OnSnapshot(GObject* web, GAsyncResult* result, gpointer self) {

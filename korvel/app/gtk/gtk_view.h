@@ -56,8 +56,8 @@ class GtkView : public KorvelView {
     };
 
     void BuildWebView();
-    // Builds the web view and loads the page, once; the window is first
-    // shown without it.
+    // Builds the web view and loads the page, once; the window is asked on
+    // screen first.
     void StartPage();
     void LoadPagePicture();
     void BuildControls(GtkWidget* fixed);
@@ -75,7 +75,6 @@ class GtkView : public KorvelView {
     static gboolean OnDrawPageCover(GtkWidget* widget, cairo_t* cr, gpointer self);
     // From then on the web view's own drawing is shown.
     void RevealPage();
-    static gboolean OnFirstDraw(GtkWidget* widget, cairo_t* cr, gpointer self);
     static void OnSnapshot(GObject* web, GAsyncResult* result, gpointer self);
     static void OnPagePainted(WebKitUserContentManager* manager, gpointer result, gpointer self);
     static void OnScriptMessage(WebKitUserContentManager* manager, gpointer result, gpointer self);
@@ -97,8 +96,6 @@ class GtkView : public KorvelView {
     bool overLink_ = false;
     bool pageLoaded_ = false;
     unsigned pendingCancel_ = 0;              // GLib source id of a deferred page cancel
-    gulong firstDraw_ = 0;                    // handler that starts the page after the first frame
-    unsigned startPage_ = 0;                  // GLib source id of the page's start
     unsigned dropPicture_ = 0;                // GLib source id of the page picture's end
     std::string picturePath_;                 // the page picture's file
     GdkPixbuf* savedPicture_ = nullptr;       // as read from the file

@@ -210,6 +210,34 @@ void GtkView::LoadPagePicture() {
         pagePicture_ = gdk_cairo_surface_create_from_pixbuf(savedPicture_, 1, nullptr);
 }
 
+void GtkView::DrawFirstFrame() {
+    struct Wait {
+        bool drawn = false;
+        bool late = false;
+    } wait;
+    const gulong drawn = g_signal_connect_after(
+        window_, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer data) -> gboolean {
+            static_cast<Wait*>(data)->drawn = true;
+            return FALSE;
+        }),
+        &wait);
+    // A window that is not drawn soon (no frame comes while it is hidden
+    // away) does not hold the start-up up for long.
+    const guint late = g_timeout_add(
+        500,
+        [](gpointer data) -> gboolean {
+            static_cast<Wait*>(data)->late = true;
+            return G_SOURCE_REMOVE;
+        },
+        &wait);
+    while (!wait.drawn && !wait.late)
+        g_main_context_iteration(nullptr, TRUE);
+    if (!wait.late)
+        g_source_remove(late);
+    g_signal_handler_disconnect(window_, drawn);
+    gdk_display_flush(gtk_widget_get_display(window_));
+}
+
 void GtkView::StartPage() {
     if (web_ || !overlay_)
         return;
@@ -343,11 +371,14 @@ void GtkView::ShowWindow(bool visible) {
     if (visible) {
         gtk_widget_show(window_);
         gtk_window_present(GTK_WINDOW(window_));
-        // The web view is made now, after the window was asked on screen
-        // and before the caller goes on (its worker must not meet WebKit's
-        // start-up half-way); the page paints when it is ready.
-        gdk_display_flush(gtk_widget_get_display(window_));
-        StartPage();
+        if (!web_) {
+            // The window's own frame (with the page's last picture) goes
+            // to the screen first; then the web view is made, before the
+            // caller goes on, as its worker must not meet WebKit's start-up
+            // half-way. The page paints when it is ready.
+            DrawFirstFrame();
+            StartPage();
+        }
     } else {
         gtk_widget_hide(window_);
     }

@@ -59,6 +59,8 @@ class GtkView : public KorvelView {
     // Builds the web view and loads the page, once; the window is asked on
     // screen first.
     void StartPage();
+    // Turns the loop until the shown window has drawn its first frame.
+    void DrawFirstFrame();
     void LoadPagePicture();
     void BuildControls(GtkWidget* fixed);
     Control* Find(int controlId);

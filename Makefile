@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-bt bench-engine clean
+.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-bt bench-engine bench-window clean
 
 all: build
 
@@ -92,6 +92,9 @@ bench-bt: release
 
 bench-engine: release
 	bash bench/engine.sh build/release
+
+bench-window: release
+	/usr/bin/python3.11 bench/window.py build/release
 
 clean:
 	rm -rf build

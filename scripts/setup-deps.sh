@@ -12,7 +12,7 @@ PACKAGES=(
   libgtk-3-dev libwebkit2gtk-4.1-dev
   python3-dev python3.11-dev python3-libtorrent libtorrent-rasterbar-dev
   nginx-light opentracker aria2
-  xvfb xauth imagemagick fonts-wqy-zenhei fonts-arphic-gbsn00lp xdotool
+  xvfb xauth imagemagick fonts-wqy-zenhei fonts-arphic-gbsn00lp xdotool python3-xlib
   lzop bzip2 time curl bc minisign
   dpkg-dev file lintian desktop-file-utils
 )

@@ -6,6 +6,7 @@
 #include "common/gtk/gtk_init.h"
 #include "common/gtk/gtk_message_box.h"
 #include "common/gtk/template_controls.h"
+#include "korvel/app/gtk/page_picture.h"
 #include "korvel/res/dialog_template.h"
 #include "korvel/res/resources.h"
 #include "platform/codepage.h"
@@ -18,6 +19,7 @@ namespace {
 // the page's "res:/IMG/#142" and relative references resolve against it.
 constexpr const char* kPageUri = "res:/HTML/#140";
 constexpr const char* kScriptHandler = "korvel";
+constexpr const char* kPaintedHandler = "painted";
 
 // Sends clicks on the page's ButtonCancel to the program. The page's own
 // oncancel() clicks that button.
@@ -27,6 +29,27 @@ document.addEventListener('click', function (event) {
     if (target && target.id === 'ButtonCancel')
         window.webkit.messageHandlers.korvel.postMessage('ButtonCancel');
 }, true);
+)";
+
+// Tells the program when the page has painted with its background picture:
+// two animation frames after the picture is decoded, the frame that shows
+// it has been handed to the view.
+constexpr const char* kPaintedScript = R"(
+(function () {
+    var painted = function () {
+        requestAnimationFrame(function () {
+            requestAnimationFrame(function () {
+                window.webkit.messageHandlers.painted.postMessage('');
+            });
+        });
+    };
+    var match = /url\(["']?([^"')]*)["']?\)/.exec(getComputedStyle(document.body).backgroundImage);
+    if (!match)
+        return painted();
+    var image = new Image();
+    image.src = match[1];
+    image.decode().then(painted, painted);
+})();
 )";
 
 // Progress bars as the template draws them: smooth, with a thin border,
@@ -120,13 +143,14 @@ void GtkView::Create(const std::string& title) {
     background_ = LoadPixbuf(res::FindResource(res::kTypeBitmap, res::IDB_BACKGROUND));
 
     GtkWidget* overlay = gtk_overlay_new();
+    overlay_ = overlay;
     g_signal_connect(overlay, "draw", G_CALLBACK(OnDrawBackground), this);
     gtk_container_add(GTK_CONTAINER(window_), overlay);
 
-    BuildWebView();
-    gtk_container_add(GTK_CONTAINER(overlay), GTK_WIDGET(web_));
-
+    // The web view comes once the window is on its way to the screen
+    // (StartPage).
     GtkWidget* fixed = gtk_fixed_new();
+    fixed_ = fixed;
     gtk_overlay_add_overlay(GTK_OVERLAY(overlay), fixed);
     gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), fixed, TRUE);
 
@@ -157,7 +181,57 @@ void GtkView::Create(const std::string& title) {
     font_ = FontDescription(layout_.font);
     gtk_widget_set_size_request(overlay, layout_.clientWidth, layout_.clientHeight);
     gtk_widget_show_all(overlay);
+    LoadPagePicture();
+}
 
+void GtkView::LoadPagePicture() {
+    picturePath_ = PagePicturePath(PagePictureFolder(),
+                                   {res::FindResource(res::kTypeHtml, res::IDR_HTML_PAGE),
+                                    res::FindResource(res::kTypeImage, res::IDR_PAGE_BACKGROUND)});
+    savedPicture_ = gtkui::LoadPagePicture(picturePath_, layout_.clientWidth, layout_.clientHeight);
+    if (savedPicture_)
+        pagePicture_ = gdk_cairo_surface_create_from_pixbuf(savedPicture_, 1, nullptr);
+}
+
+void GtkView::DrawFirstFrame() {
+    struct Wait {
+        bool drawn = false;
+        bool late = false;
+    } wait;
+    const gulong drawn = g_signal_connect_after(
+        window_, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer data) -> gboolean {
+            static_cast<Wait*>(data)->drawn = true;
+            return FALSE;
+        }),
+        &wait);
+    // A window that is not drawn soon (no frame comes while it is hidden
+    // away) does not hold the start-up up for long.
+    const guint late = g_timeout_add(
+        500,
+        [](gpointer data) -> gboolean {
+            static_cast<Wait*>(data)->late = true;
+            return G_SOURCE_REMOVE;
+        },
+        &wait);
+    while (!wait.drawn && !wait.late)
+        g_main_context_iteration(nullptr, TRUE);
+    if (!wait.late)
+        g_source_remove(late);
+    g_signal_handler_disconnect(window_, drawn);
+    gdk_display_flush(gtk_widget_get_display(window_));
+}
+
+void GtkView::StartPage() {
+    if (web_ || !overlay_)
+        return;
+    BuildWebView();
+    gtk_container_add(GTK_CONTAINER(overlay_), GTK_WIDGET(web_));
+    g_signal_connect_after(web_, "draw", G_CALLBACK(OnDrawPageCover), this);
+    gtk_widget_show(GTK_WIDGET(web_));
+    // The web view's own window was made last: the bars and texts go back
+    // above it.
+    if (GdkWindow* above = gtk_widget_get_parent_window(fixed_))
+        gdk_window_raise(above);
     webkit_web_view_load_uri(web_, kPageUri);
 }
 
@@ -165,6 +239,10 @@ void GtkView::BuildWebView() {
     // Nothing of the page is kept on disk.
     context_ = webkit_web_context_new_ephemeral();
     webkit_web_context_register_uri_scheme(context_, "res", ServeResource, nullptr, nullptr);
+
+    // Nothing the page does not use: no caches kept across loads, no media,
+    // storage or GPU features.
+    webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
 
     WebKitUserContentManager* content = webkit_user_content_manager_new();
     g_signal_connect(content, "script-message-received::korvel", G_CALLBACK(OnScriptMessage), this);
@@ -174,17 +252,40 @@ void GtkView::BuildWebView() {
                                WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
     webkit_user_content_manager_add_script(content, script);
     webkit_user_script_unref(script);
+    g_signal_connect(content, "script-message-received::painted", G_CALLBACK(OnPagePainted), this);
+    webkit_user_content_manager_register_script_message_handler(content, kPaintedHandler);
+    script = webkit_user_script_new(kPaintedScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                    WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
+    webkit_user_content_manager_add_script(content, script);
+    webkit_user_script_unref(script);
 
-    web_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
-                                        "user-content-manager", content, nullptr));
-    g_object_unref(content);
-    g_object_ref_sink(web_);
-
-    WebKitSettings* settings = webkit_web_view_get_settings(web_);
+    WebKitSettings* settings = webkit_settings_new();
     webkit_settings_set_default_charset(settings, "GBK");
     webkit_settings_set_enable_developer_extras(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings,
                                                      WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    webkit_settings_set_enable_page_cache(settings, FALSE);
+    webkit_settings_set_enable_html5_local_storage(settings, FALSE);
+    webkit_settings_set_enable_html5_database(settings, FALSE);
+    webkit_settings_set_enable_webgl(settings, FALSE);
+    webkit_settings_set_enable_webaudio(settings, FALSE);
+    webkit_settings_set_enable_media(settings, FALSE);
+    webkit_settings_set_enable_mediasource(settings, FALSE);
+    webkit_settings_set_enable_media_stream(settings, FALSE);
+    webkit_settings_set_enable_media_capabilities(settings, FALSE);
+    webkit_settings_set_enable_encrypted_media(settings, FALSE);
+    webkit_settings_set_enable_webrtc(settings, FALSE);
+    webkit_settings_set_enable_fullscreen(settings, FALSE);
+    webkit_settings_set_enable_smooth_scrolling(settings, FALSE);
+    webkit_settings_set_enable_2d_canvas_acceleration(settings, FALSE);
+    webkit_settings_set_enable_site_specific_quirks(settings, FALSE);
+
+    web_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
+                                        "user-content-manager", content, "settings", settings,
+                                        nullptr));
+    g_object_unref(content);
+    g_object_unref(settings);
+    g_object_ref_sink(web_);
 
     // Until the page paints, the window's own background shows through.
     const GdkRGBA transparent{0, 0, 0, 0};
@@ -253,6 +354,14 @@ void GtkView::ShowWindow(bool visible) {
     if (visible) {
         gtk_widget_show(window_);
         gtk_window_present(GTK_WINDOW(window_));
+        if (!web_) {
+            // The window's own frame (with the page's last picture) goes
+            // to the screen first; then the web view is made, before the
+            // caller goes on, as its worker must not meet WebKit's start-up
+            // half-way. The page paints when it is ready.
+            DrawFirstFrame();
+            StartPage();
+        }
     } else {
         gtk_widget_hide(window_);
     }
@@ -266,9 +375,15 @@ int GtkView::MessageBox(const platform::MessageBoxSpec& box) {
 }
 
 void GtkView::Destroy() {
-    if (pendingCancel_) {
-        g_source_remove(pendingCancel_);
-        pendingCancel_ = 0;
+    for (unsigned* source : {&pendingCancel_, &dropPicture_, &revealPage_}) {
+        if (*source) {
+            g_source_remove(*source);
+            *source = 0;
+        }
+    }
+    if (snapshot_) {
+        g_cancellable_cancel(snapshot_);
+        g_clear_object(&snapshot_);
     }
     if (web_) {
         g_signal_handlers_disconnect_by_data(web_, this);
@@ -280,7 +395,10 @@ void GtkView::Destroy() {
         g_object_unref(window_);
         window_ = nullptr;
     }
+    overlay_ = fixed_ = nullptr;
     controls_.clear();
+    g_clear_object(&savedPicture_);
+    g_clear_pointer(&pagePicture_, cairo_surface_destroy);
     if (context_) {
         g_object_unref(context_);
         context_ = nullptr;
@@ -308,7 +426,69 @@ gboolean GtkView::OnDrawBackground(GtkWidget*, cairo_t* cr, gpointer self) {
         gdk_cairo_set_source_pixbuf(cr, view->background_, 0, 0);
         cairo_paint(cr);
     }
+    // The page as it last rendered, under the web view, which stays
+    // transparent until the live page paints.
+    if (view->pagePicture_) {
+        cairo_set_source_surface(cr, view->pagePicture_, 0, 0);
+        cairo_paint(cr);
+    }
     return FALSE;
+}
+
+gboolean GtkView::OnDrawPageCover(GtkWidget* widget, cairo_t* cr, gpointer self) {
+    // Until the page has painted, what the web view draws (a page still
+    // without its background, drawn over what lies beneath) is covered with
+    // what the window shows without it, so that the page appears at once.
+    // The web view still draws each frame, as it waits for that.
+    if (!static_cast<GtkView*>(self)->pageRevealed_)
+        OnDrawBackground(widget, cr, self);
+    return FALSE;
+}
+
+void GtkView::RevealPage() {
+    if (pageRevealed_ || !web_)
+        return;
+    pageRevealed_ = true;
+    gtk_widget_queue_draw(GTK_WIDGET(web_));
+}
+
+void GtkView::OnSnapshot(GObject* web, GAsyncResult* result, gpointer self) {
+    GError* error = nullptr;
+    cairo_surface_t* surface =
+        webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(web), result, &error);
+    if (!surface) {
+        // Cancelled means the view is gone.
+        g_clear_error(&error);
+        return;
+    }
+    auto* view = static_cast<GtkView*>(self);
+    g_clear_object(&view->snapshot_);
+    GdkPixbuf* shot = nullptr;
+    if (cairo_surface_get_type(surface) == CAIRO_SURFACE_TYPE_IMAGE &&
+        cairo_image_surface_get_width(surface) == view->layout_.clientWidth &&
+        cairo_image_surface_get_height(surface) == view->layout_.clientHeight)
+        shot = gdk_pixbuf_get_from_surface(surface, 0, 0, view->layout_.clientWidth,
+                                           view->layout_.clientHeight);
+    cairo_surface_destroy(surface);
+    // The next start shows this picture until its page has painted.
+    if (shot && !SamePixels(shot, view->savedPicture_))
+        SavePagePicture(view->picturePath_, shot);
+    if (shot)
+        g_object_unref(shot);
+    // The live page covers the picture by now; it goes a little later, once
+    // the page's frame has surely reached the screen.
+    if (view->pagePicture_ && !view->dropPicture_) {
+        view->dropPicture_ = g_timeout_add(
+            500,
+            [](gpointer data) -> gboolean {
+                auto* v = static_cast<GtkView*>(data);
+                v->dropPicture_ = 0;
+                g_clear_pointer(&v->pagePicture_, cairo_surface_destroy);
+                g_clear_object(&v->savedPicture_);
+                return G_SOURCE_REMOVE;
+            },
+            view);
+    }
 }
 
 gboolean GtkView::OnDrawStatic(GtkWidget* widget, cairo_t* cr, gpointer data) {
@@ -359,8 +539,37 @@ gboolean GtkView::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
 }
 
 void GtkView::OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
-    if (event == WEBKIT_LOAD_FINISHED)
-        static_cast<GtkView*>(self)->pageLoaded_ = true;
+    if (event != WEBKIT_LOAD_FINISHED)
+        return;
+    auto* view = static_cast<GtkView*>(self);
+    view->pageLoaded_ = true;
+    // Should the page never say it has painted, it shows a little after its
+    // load all the same.
+    if (!view->pageRevealed_ && !view->revealPage_) {
+        view->revealPage_ = g_timeout_add(
+            1000,
+            [](gpointer data) -> gboolean {
+                auto* v = static_cast<GtkView*>(data);
+                v->revealPage_ = 0;
+                v->RevealPage();
+                return G_SOURCE_REMOVE;
+            },
+            view);
+    }
+}
+
+void GtkView::OnPagePainted(WebKitUserContentManager*, gpointer, gpointer self) {
+    // The page as it rendered, for the next start; once, as it only
+    // depends on the page's bytes.
+    auto* view = static_cast<GtkView*>(self);
+    view->RevealPage();
+    if (view->snapshot_ || view->snapshotTaken_ || !view->web_)
+        return;
+    view->snapshotTaken_ = true;
+    view->snapshot_ = g_cancellable_new();
+    webkit_web_view_get_snapshot(view->web_, WEBKIT_SNAPSHOT_REGION_VISIBLE,
+                                 WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND, view->snapshot_,
+                                 OnSnapshot, view);
 }
 
 void GtkView::OnScriptMessage(WebKitUserContentManager*, gpointer, gpointer self) {

@@ -40,6 +40,11 @@ class GtkView : public KorvelView {
     std::string Text(int controlId) const;
     // The page has finished loading.
     bool PageLoaded() const { return pageLoaded_; }
+    // The picture of the page from an earlier run is shown under the web
+    // view (until the live page has painted over it).
+    bool ShowsPagePicture() const { return pagePicture_ != nullptr; }
+    // Where that picture is kept (named after the page's bytes).
+    const std::string& PagePictureFile() const { return picturePath_; }
 
   private:
     struct Control {
@@ -51,6 +56,12 @@ class GtkView : public KorvelView {
     };
 
     void BuildWebView();
+    // Builds the web view and loads the page, once; the window is asked on
+    // screen first.
+    void StartPage();
+    // Turns the loop until the shown window has drawn its first frame.
+    void DrawFirstFrame();
+    void LoadPagePicture();
     void BuildControls(GtkWidget* fixed);
     Control* Find(int controlId);
     const Control* Find(int controlId) const;
@@ -63,6 +74,11 @@ class GtkView : public KorvelView {
     static gboolean OnDecidePolicy(WebKitWebView* web, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer self);
     static void OnLoadChanged(WebKitWebView* web, WebKitLoadEvent event, gpointer self);
+    static gboolean OnDrawPageCover(GtkWidget* widget, cairo_t* cr, gpointer self);
+    // From then on the web view's own drawing is shown.
+    void RevealPage();
+    static void OnSnapshot(GObject* web, GAsyncResult* result, gpointer self);
+    static void OnPagePainted(WebKitUserContentManager* manager, gpointer result, gpointer self);
     static void OnScriptMessage(WebKitUserContentManager* manager, gpointer result, gpointer self);
     static gboolean OnKeyPress(GtkWidget* widget, GdkEventKey* event, gpointer self);
     // Runs a command from the loop rather than inside a toolkit signal, as
@@ -70,6 +86,8 @@ class GtkView : public KorvelView {
     void RunCommandLater(const std::function<void()>& command);
 
     GtkWidget* window_ = nullptr;
+    GtkWidget* overlay_ = nullptr;  // owned by the window
+    GtkWidget* fixed_ = nullptr;    // owned by the window
     WebKitWebView* web_ = nullptr;
     WebKitWebContext* context_ = nullptr;
     GdkPixbuf* background_ = nullptr;
@@ -79,7 +97,15 @@ class GtkView : public KorvelView {
     std::vector<std::unique_ptr<Control>> controls_;
     bool overLink_ = false;
     bool pageLoaded_ = false;
-    unsigned pendingCancel_ = 0;  // GLib source id of a deferred page cancel
+    unsigned pendingCancel_ = 0;              // GLib source id of a deferred page cancel
+    unsigned dropPicture_ = 0;                // GLib source id of the page picture's end
+    std::string picturePath_;                 // the page picture's file
+    GdkPixbuf* savedPicture_ = nullptr;       // as read from the file
+    cairo_surface_t* pagePicture_ = nullptr;  // drawn under the web view
+    GCancellable* snapshot_ = nullptr;
+    bool snapshotTaken_ = false;
+    bool pageRevealed_ = false;
+    unsigned revealPage_ = 0;  // GLib source id of the page's reveal after its load
 };
 
 }  // namespace gtkui

@@ -12,9 +12,11 @@
 
 #include "common/gtk/font_setup.h"
 #include "common/gtk/gtk_message_box.h"
+#include "korvel/app/gtk/page_picture.h"
 #include "korvel/app/messages.h"
 #include "korvel/res/dialog_template.h"
 #include "tests/support/gtk_display.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -254,6 +256,33 @@ TEST_F(GtkViewTest, GbkTextsAreShownAsTheirCharacters) {
     EXPECT_EQ(view_.Text(IDC_TEXT_FILE), "补丁.dat");
     view_.SetText(IDC_TEXT_FILE, "patch 1.0.1");
     EXPECT_EQ(view_.Text(IDC_TEXT_FILE), "patch 1.0.1");
+}
+
+// A window shows the page as an earlier window rendered it until its own
+// page has painted; a damaged picture file is not used.
+TEST_F(GtkViewTest, PagePictureOfTheLastRunShowsUntilThePagePaints) {
+    const std::string path = view_.PagePictureFile();
+    EXPECT_EQ(path.rfind(gtkui::PagePictureFolder() + "/page-", 0), 0u) << path;
+    ASSERT_TRUE(WaitForPage());
+    ASSERT_TRUE(Iterate([&] { return g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR); }, 20s));
+    {
+        gtkui::GtkView next;
+        next.Create("《ZorniaII》更新程序");
+        EXPECT_TRUE(next.ShowsPagePicture());
+        next.ShowWindow(true);
+        EXPECT_TRUE(Iterate([&] { return next.PageLoaded() && !next.ShowsPagePicture(); }, 20s));
+    }
+    const std::string saved = testing_support::ReadFile(path);
+    testing_support::WriteFile(path, saved.substr(0, saved.size() - 100));
+    {
+        gtkui::GtkView next;
+        next.Create("《ZorniaII》更新程序");
+        EXPECT_FALSE(next.ShowsPagePicture());
+        // The page writes its picture again.
+        next.ShowWindow(true);
+        EXPECT_TRUE(
+            Iterate([&] { return testing_support::ReadFile(path).size() == saved.size(); }, 20s));
+    }
 }
 
 // Boxes asked for by another thread appear on the window thread, keep the

@@ -59,7 +59,7 @@ check: deps
 # libFuzzer targets (clang), each run for FUZZ_SECONDS on a scratch copy of
 # its seed corpus in tests/fuzz/corpus/.
 FUZZ_SECONDS ?= 30
-FUZZERS := patch_body update_list http_response profile status_lines engine_input
+FUZZERS := patch_body bzip2_blocks update_list http_response profile status_lines engine_input
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 		-DKORVEL_FUZZ=ON -DKORVEL_BUILD_TESTS=OFF

@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-bt bench-engine clean
+.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-update bench-bt bench-engine clean
 
 all: build
 
@@ -80,6 +80,9 @@ bench-http: release
 
 bench-patch: release
 	/usr/bin/python3.11 bench/patch_apply.py build/release
+
+bench-update: release
+	bash bench/update.sh build/release
 
 bench-bt: release
 	bash bench/bt_download.sh build/release

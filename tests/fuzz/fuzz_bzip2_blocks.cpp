@@ -27,13 +27,13 @@ void Require(bool condition) {
         std::abort();
 }
 
-// Up to four blocks' worth of wordy bytes drawn from the payload.
+// Up to two blocks' worth of wordy bytes drawn from the payload.
 std::string Expand(const std::uint8_t* seed, std::size_t size, unsigned blocks) {
     std::string out(seed, seed + size);
     std::uint32_t state = 2166136261u;
     for (std::size_t i = 0; i < size; ++i)
         state = (state ^ seed[i]) * 16777619u;
-    const std::size_t target = size + blocks * 60000;
+    const std::size_t target = size + blocks * 40000;
     while (out.size() < target) {
         state = state * 1103515245u + 12345u;
         const std::size_t length = 2 + (state >> 16) % 8;

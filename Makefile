@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-bt bench-engine bench-window clean
+.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-update bench-bt bench-engine bench-window clean
 
 all: build
 
@@ -65,7 +65,7 @@ check: deps
 # libFuzzer targets (clang), each run for FUZZ_SECONDS on a scratch copy of
 # its seed corpus in tests/fuzz/corpus/.
 FUZZ_SECONDS ?= 30
-FUZZERS := patch_body update_list http_response profile status_lines engine_input minisig keys
+FUZZERS := patch_body bzip2_blocks update_list http_response profile status_lines engine_input minisig keys
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 		-DKORVEL_FUZZ=ON -DKORVEL_BUILD_TESTS=OFF
@@ -86,6 +86,9 @@ bench-http: release
 
 bench-patch: release
 	/usr/bin/python3.11 bench/patch_apply.py build/release
+
+bench-update: release
+	bash bench/update.sh build/release
 
 bench-bt: release
 	bash bench/bt_download.sh build/release

@@ -10,8 +10,10 @@ bench/signature_check_bench).
    it MODI runs over one large file, half of it new files (ADDF).
 2. For each codec, times `zrpatch apply` against the same work done by the
    reference tools: `lzop -d` / `bzip2 -d` of the same unpacked body, piped
-   into `dd` writing the same number of bytes. Medians of 5 runs after one
-   warm-up run; the apply's peak RSS is set against packed + unpacked size.
+   into `dd` writing the same number of bytes; bzip2 also against
+   `lbzip2 -d -n $(nproc)`, which decodes on every core. Medians of 5 runs
+   after one warm-up run; the apply's peak RSS is set against packed +
+   unpacked size.
 3. Times CheckFileMd5 against `md5sum` on a 1 GB file, and on the same file
    `zrpatch sign` against `minisign -S` and the programs' signature check
    against `minisign -V` (one key pair from `minisign -G -W`); the signature
@@ -122,6 +124,10 @@ def bench_codec(zrpatch, root, old, new, codec):
     os.unlink(body)
     ref_out = os.path.join(root, "ref.out")
     reference = ["sh", "-c", f"{unpack} | dd of='{ref_out}' bs=1M status=none"]
+    parallel = None
+    if codec == "bzip2":
+        parallel = ["sh", "-c", f"lbzip2 -d -n {os.cpu_count()} -c '{ref_packed}'"
+                                f" | dd of='{ref_out}' bs=1M status=none"]
 
     game = os.path.join(root, "game")
     shutil.rmtree(game, ignore_errors=True)
@@ -129,6 +135,7 @@ def bench_codec(zrpatch, root, old, new, codec):
     apply = [zrpatch, "apply", patch, "--game", game, "--version", "1.0.1"]
     apply_time, apply_rss = medians(apply, stdout=subprocess.DEVNULL)
     ref_time, _ = medians(reference)
+    parallel_time = medians(parallel)[0] if parallel else None
 
     for name in ("data/big.dat", *(f"added/file{i}.dat" for i in range(10))):
         if not same_file(os.path.join(game, name), os.path.join(new, name)):
@@ -139,6 +146,7 @@ def bench_codec(zrpatch, root, old, new, codec):
     return {
         "codec": codec, "unpacked": unpacked, "packed": packed,
         "apply": apply_time, "reference": ref_time, "rss": apply_rss,
+        "parallel": parallel_time,
     }
 
 
@@ -194,6 +202,8 @@ def main():
     sig_checker = os.path.join(args.build_dir, "bench", "signature_check_bench")
     if shutil.which("minisign") is None:
         sys.exit("minisign is missing (make deps)")
+    if not shutil.which("lbzip2"):
+        sys.exit("missing lbzip2: install the dependencies first (make deps)")
     for program in (zrpatch, checker, sig_checker):
         if not os.access(program, os.X_OK):
             sys.exit(f"missing {program}: build the release first (make release)")
@@ -222,6 +232,9 @@ def main():
         print(f"{'apply ' + r['codec'] + ' (' + str(r['unpacked'] // MB) + ' MB unpacked)':<28}"
               f"{r['apply']:>9.3f}{r['reference']:>9.3f}{r['reference'] / r['apply']:>8.2f}"
               f"{r['rss'] / MB:>9.0f}MB{r['rss'] / total:>11.2f}")
+        if r["parallel"]:
+            print(f"{'  vs lbzip2 -d -n ' + str(os.cpu_count()):<28}{r['apply']:>9.3f}"
+                  f"{r['parallel']:>9.3f}{r['parallel'] / r['apply']:>8.2f}")
     for work, label in (("md5", "CheckFileMd5 vs md5sum"), ("sign", "zrpatch sign vs minisign -S"),
                         ("check", "signature check vs -V")):
         ours, ref = checks[work]

@@ -13,7 +13,7 @@ PACKAGES=(
   python3-dev python3.11-dev python3-libtorrent libtorrent-rasterbar-dev
   nginx-light opentracker aria2
   xvfb xauth imagemagick fonts-wqy-zenhei fonts-arphic-gbsn00lp xdotool python3-xlib
-  lzop bzip2 time curl bc minisign
+  lzop bzip2 lbzip2 time curl bc minisign
   dpkg-dev file lintian desktop-file-utils
 )
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 #include "korvel/net/zr_session.h"
@@ -67,6 +68,11 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
     const std::size_t blockSize = (kind == Kind::Patch) ? 1024 : 4096;
     bool failed = false;
     bool fileError = false;
+    // The digest of what is written, taken beside the transfer, spares the
+    // check after it a second pass over the file.
+    std::optional<Md5Stream> written;
+    if (checkDigest)
+        written.emplace();
     {
         CZRSession session;
         if (!session.OpenRequest(url, [] { return QuitRequested.load(); })) {
@@ -99,6 +105,8 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
                     fileError = true;
                     break;
                 }
+                if (written)
+                    written->Add(block.data(), static_cast<std::size_t>(n));
                 received += static_cast<std::uint32_t>(n);
                 std::time_t elapsed = std::time(nullptr) - start;
                 if (elapsed <= 0)
@@ -130,10 +138,17 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
             failed = true;
         }
     }
-    if (std::fclose(file) != 0 || fileError)
+    const bool closed = std::fclose(file) == 0;
+    if (!closed || fileError)
         failed = true;  // e.g. the disk is full
 
-    if (checkDigest ? CheckFileMd5(localPath, expectedMd5) == 0 : failed) {
+    // Unless a write went wrong, the file holds exactly the bytes hashed.
+    auto digestMatches = [&] {
+        if (!closed || fileError)
+            return CheckFileMd5(localPath, expectedMd5);
+        return CheckWrittenFileMd5(localPath, written->size(), written->Finish(), expectedMd5);
+    };
+    if (checkDigest ? digestMatches() == 0 : failed) {
         const std::string text = Format("文件下载出错,请重新下载:%s!", localPath);
         window.PostStatusText(text);
         window.ShowMessage(text);

@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <exception>
 #include <memory>
 
 namespace {
@@ -110,4 +114,108 @@ std::string Md5Hex(const void* data, std::size_t size) {
     if (EVP_Digest(data, size, digest, &digestSize, EVP_md5(), nullptr) != 1)
         return {};
     return HexLower(digest, digestSize);
+}
+
+Md5Stream::Md5Stream() {
+    current_.reserve(kChunkSize);
+    try {
+        thread_ = std::thread(&Md5Stream::Hash, this);
+    } catch (const std::exception&) {
+        failed_ = true;
+    }
+}
+
+Md5Stream::~Md5Stream() {
+    Finish();
+}
+
+void Md5Stream::Add(const void* data, std::size_t size) {
+    size_ += size;
+    if (failed_)
+        return;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const std::size_t take = std::min(size, kChunkSize - current_.size());
+        current_.insert(current_.end(), bytes, bytes + take);
+        bytes += take;
+        size -= take;
+        if (current_.size() == kChunkSize)
+            Hand(std::move(current_));
+    }
+}
+
+void Md5Stream::Hand(Chunk chunk) {
+    std::unique_lock lock(mutex_);
+    drained_.wait(lock, [&] { return queue_.size() < kMaxQueued; });
+    queue_.push_back(std::move(chunk));
+    if (!spare_.empty()) {
+        current_ = std::move(spare_.back());
+        spare_.pop_back();
+    } else {
+        current_ = Chunk();
+        current_.reserve(kChunkSize);
+    }
+    current_.clear();
+    lock.unlock();
+    ready_.notify_one();
+}
+
+void Md5Stream::Hash() {
+    DigestCtx ctx(EVP_MD_CTX_new());
+    bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) == 1;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        ready_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+        if (queue_.empty())
+            break;
+        Chunk chunk = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        drained_.notify_one();
+        if (ok)
+            ok = EVP_DigestUpdate(ctx.get(), chunk.data(), chunk.size()) == 1;
+        lock.lock();
+        chunk.clear();
+        spare_.push_back(std::move(chunk));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned size = 0;
+    if (ok && EVP_DigestFinal_ex(ctx.get(), digest, &size) == 1 && size == kDigestSize)
+        digest_ = HexLower(digest, size);
+}
+
+std::string Md5Stream::Finish() {
+    if (finished_)
+        return digest_;
+    finished_ = true;
+    if (failed_)
+        return digest_;
+    if (!current_.empty())
+        Hand(std::move(current_));
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    ready_.notify_one();
+    thread_.join();
+    return digest_;
+}
+
+int CheckWrittenFileMd5(const std::string& path, std::uint64_t size, const std::string& digestHex,
+                        std::string expectedHex) {
+    if (digestHex.empty())
+        return CheckFileMd5(path, std::move(expectedHex));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    FdCloser closer{fd};
+    if (OpenForWriting(fd))
+        return 0;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::uint64_t>(st.st_size) != size)
+        return CheckFileMd5(path, std::move(expectedHex));
+    if (size == 0)
+        return 0;  // empty
+    return digestHex == ToLowerAscii(std::move(expectedHex)) ? 1 : 0;
 }

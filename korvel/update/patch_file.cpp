@@ -15,6 +15,7 @@
 #include <new>
 
 #include "korvel/res/app_message_box.h"
+#include "korvel/update/bzip2_blocks.h"
 #include "platform/codepage.h"
 
 void FreeBytes::operator()(unsigned char* p) const {
@@ -110,6 +111,27 @@ std::string NoMemoryText(const std::string& fileName, std::uint64_t bytes) {
 
 std::atomic<std::uint64_t> g_patchMemoryLimit{0};
 
+// Memory the block-parallel bzip2 decoding may take besides the two
+// buffers: a tenth of them, but never less than this.
+constexpr std::uint64_t kMinBzip2DecodeRoom = 24u << 20;
+
+// Decodes on every core when the stream allows it: true when the body is
+// complete and checked; false leaves the verdict to the one-call decode.
+bool UnpackBzip2Blocks(const unsigned char* packed, std::size_t packedSize, unsigned char* out,
+                       std::size_t room, std::uint32_t unpacked) {
+    if (packedSize < 4 || packed[3] < '1' || packed[3] > '9')
+        return false;
+    const unsigned level = packed[3] - '0';
+    const std::uint64_t extra =
+        std::max<std::uint64_t>((packedSize + std::uint64_t{unpacked}) / 10, kMinBzip2DecodeRoom);
+    unsigned threads = Bzip2DecodeThreads();
+    while (threads > 1 && Bzip2DecodeFootprint(level, threads) > extra)
+        --threads;
+    if (threads < 2)
+        return false;
+    return DecodeBzip2Blocks(packed, packedSize, out, room, unpacked, threads, extra);
+}
+
 bool UnpackBzip2(const unsigned char* packed, std::size_t packedSize, LoadedPatch& patch,
                  const std::string& fileName, std::string& error) {
     const std::uint32_t unpacked = patch.header.unpackedSize;
@@ -121,6 +143,10 @@ bool UnpackBzip2(const unsigned char* packed, std::size_t packedSize, LoadedPatc
     if (!patch.body) {
         error = NoMemoryText(fileName, packedSize + room);
         return false;
+    }
+    if (UnpackBzip2Blocks(packed, packedSize, patch.body.get(), produced, unpacked)) {
+        patch.bodySize = unpacked;
+        return true;
     }
     const int rc =
         BZ2_bzBuffToBuffDecompress(reinterpret_cast<char*>(patch.body.get()), &produced,

@@ -108,4 +108,71 @@ TEST(CheckFileMd5, FileOpenForWritingElsewhereIsRefused) {
     EXPECT_EQ(CheckFileMd5(path, digest), 1);
 }
 
+TEST(Md5Stream, AgreesWithTheWholeDigestWhateverThePieces) {
+    constexpr std::size_t kChunk = Md5Stream::kChunkSize;
+    const std::size_t beyondTheQueue = (Md5Stream::kMaxQueued + 3) * kChunk + 5;
+    const std::string bytes = RandomBytes(beyondTheQueue, 3);
+    struct Case {
+        std::size_t size, piece;
+    } cases[] = {
+        {0, 1024},
+        {1, 1024},
+        {kChunk - 1, 1024},
+        {kChunk, 1024},
+        {kChunk + 1, 4093},
+        {3 * kChunk, kChunk + 1},
+        {beyondTheQueue, 65539},
+        {beyondTheQueue, beyondTheQueue},
+    };
+    for (const auto& c : cases) {
+        Md5Stream stream;
+        for (std::size_t at = 0; at < c.size; at += c.piece)
+            stream.Add(bytes.data() + at, std::min(c.piece, c.size - at));
+        EXPECT_EQ(stream.size(), c.size);
+        EXPECT_EQ(stream.Finish(), Md5Hex(bytes.data(), c.size)) << c.size << "/" << c.piece;
+        EXPECT_EQ(stream.Finish(), Md5Hex(bytes.data(), c.size)) << "asked twice";
+    }
+}
+
+// The check after a download, from the digest taken while writing, answers
+// what reading the file answers.
+TEST(CheckWrittenFileMd5, AnswersAsReadingTheFileWould) {
+    TempDir dir;
+    const std::string content = "written bytes";
+    const std::string digest = Md5Hex(content.data(), content.size());
+    const std::string other = Md5Hex("other", 5);
+    struct Case {
+        const char* what;
+        std::string path;
+        std::string hashed;    // the bytes the digest was taken of
+        std::string hashText;  // "" : the digest could not be taken
+        std::string expected;
+        int result;
+    } cases[] = {
+        {"same bytes", dir.Write("a", content), content, digest, digest, 1},
+        {"upper-case text", dir.Write("b", content), content, digest, Upper(digest), 1},
+        {"other digest expected", dir.Write("c", content), content, digest, other, 0},
+        {"line end after the text", dir.Write("d", content), content, digest, digest + "\n", 0},
+        {"empty file", dir.Write("e", ""), "", Md5Hex("", 0), Md5Hex("", 0), 0},
+        {"missing file", dir.Sub("missing"), content, digest, digest, 0},
+        {"a folder", dir.path(), content, digest, digest, 0},
+        {"file changed length since: read", dir.Write("f", content + "!"), content, digest, digest,
+         0},
+        {"file changed length since, right now", dir.Write("g", content), "x", Md5Hex("x", 1),
+         digest, 1},
+        {"no digest taken: read", dir.Write("h", content), content, "", digest, 1},
+        {"no digest taken, wrong file", dir.Write("i", "other"), content, "", digest, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CheckWrittenFileMd5(c.path, c.hashed.size(), c.hashText, c.expected), c.result)
+            << c.what;
+        EXPECT_EQ(CheckFileMd5(c.path, c.expected), c.result) << c.what;
+    }
+
+    const std::string path = dir.Write("busy.dat", content);
+    PtyChild writer({"sh", "-c", "exec 3>>\"$1\"; echo ready; exec sleep 60", "sh", path});
+    ASSERT_TRUE(writer.WaitFor("ready"));
+    EXPECT_EQ(CheckWrittenFileMd5(path, content.size(), digest, digest), 0);
+}
+
 }  // namespace

@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-bt bench-engine clean
+.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-bt bench-engine bench-swarm clean
 
 all: build
 
@@ -86,6 +86,11 @@ bench-bt: release
 
 bench-engine: release
 	bash bench/engine.sh build/release
+
+# Twelve engines (ENGINES="1 6 12") repairing empty copies of one client at
+# once from nginx and each other: the web seed's bytes in copies of the client.
+bench-swarm: release
+	bash bench/swarm.sh build/release
 
 clean:
 	rm -rf build

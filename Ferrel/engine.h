@@ -18,6 +18,7 @@
 #include "Ferrel/arguments.h"
 #include "Ferrel/commands.h"
 #include "Ferrel/seed_layout.h"
+#include "Ferrel/web_seed_steering.h"
 #include "common/channel/interactive.h"
 
 namespace ferrel {
@@ -81,6 +82,7 @@ class Engine {
     bool m_checked = false;  // the folder check has ended
     bool m_infoDeleted = false;
     bool m_resumePending = false;
+    WebSeedSteering m_webSeeds;  // last: its thread ends before the session
 };
 
 }  // namespace ferrel

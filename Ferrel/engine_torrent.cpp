@@ -44,6 +44,7 @@ double Share(std::uint64_t part, std::uint64_t whole) {
 }  // namespace
 
 void Engine::StepTorrent() {
+    m_webSeeds.Start(*m_session, m_torrent, m_args.downloadLimit, m_args.outInfoLevel > 0);
     const lt::torrent_status st = m_torrent.status();
     const auto now = Clock::now();
     if (m_errorReturn >= 0) {
@@ -181,6 +182,7 @@ void Engine::Shutdown() {
     m_cancel = true;
     if (m_fetch.valid())
         m_fetch.wait();
+    m_webSeeds.Stop();
     if (m_session) {
         SaveResume(true);
         // The session's end sends the trackers their last announces, within

@@ -20,7 +20,10 @@ std::int64_t WebSeedPolicy::Decide(const SwarmSample& s) {
         m_lastPeers = s.peers;
         m_peersSince = s.seconds;
     }
-    if (s.peers <= 0 && (s.known <= 0 || s.seconds >= kConnectWait)) {
+    // The tracker's list may name this engine itself; its count of
+    // downloaders includes it.
+    const bool othersNamed = s.swarm >= 0 ? s.swarm > 1 : s.known > 0;
+    if (s.peers <= 0 && (!othersNamed || s.seconds >= kConnectWait)) {
         m_slowSince = -1;
         return 0;
     }
@@ -47,7 +50,12 @@ std::int64_t WebSeedPolicy::Decide(const SwarmSample& s) {
     if (uncovered > 0) {
         const int inSight = s.peers > 0 ? s.peers - std::max(0, s.seeds) : s.known;
         const int downloaders = std::max(inSight + 1, s.swarm);
-        return std::max(kTrickle, ceiling / downloaders);
+        std::int64_t share = kShareFactor * ceiling / downloaders;
+        // A web seed keeps about kQueueSeconds of its rate requested ahead;
+        // beyond the own stripe's rest that would be other engines' pieces.
+        if (s.striped && s.own > 0)
+            share = std::min(share, static_cast<std::int64_t>(s.own / kQueueSeconds));
+        return std::max(kTrickle, share);
     }
     return kTrickle;
 }

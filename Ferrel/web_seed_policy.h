@@ -31,9 +31,9 @@ struct SwarmSample {
 // seeds unlimited; 1.8 with the division below alone, 1.5 with the stripes,
 // and 1.47 with the settling at the start.
 //
-// - No peers (none connected, and after kConnectWait seconds none known
-//   either), or peers that for kSlowFor seconds would have taken more than
-//   kSlowPeers times as long for what they hold as the web seeds alone for
+// - No peers (none connected, and none but this engine named by the tracker
+//   or none connected after kConnectWait seconds), or peers that for kSlowFor seconds would have
+//   taken more than kSlowPeers times as long for what they hold as the web seeds alone for
 //   everything still missing: the web seeds run unlimited, as a lone engine
 //   always does. The peers are judged only once they hold at least a
 //   second's worth for this engine; their rates are averages that lag
@@ -51,7 +51,10 @@ struct SwarmSample {
 //   uncovered pieces dealt out among the engines (OwnStripe), an engine
 //   whose own stripe is done keeps to the trickle instead of fetching the
 //   pieces another engine is fetching at that moment, unless the uncovered
-//   pieces have stopped shrinking for kSlowFor seconds.
+//   pieces have stopped shrinking for kSlowFor seconds, and near the end of
+//   its stripe its rate shrinks with the stripe's rest (a web seed requests
+//   kQueueSeconds of its rate ahead, and past its own stripe those would be
+//   the pieces the other engines are fetching).
 // - When every missing piece is held by some peer, the web seeds keep a
 //   trickle (kTrickle), so that a web seed connection stays open to take
 //   over if the peers leave.
@@ -70,6 +73,11 @@ class WebSeedPolicy {
     static constexpr double kConnectWait = 3.0;
     static constexpr double kSettle = 1.0;
     static constexpr std::int64_t kTrickle = 64 * 1024;
+    // The swarm's web seeds together take this many times one engine's rate.
+    static constexpr std::int64_t kShareFactor = 2;
+    // Seconds of its rate a web seed requests ahead (libtorrent's
+    // request_queue_time).
+    static constexpr double kQueueSeconds = 3.0;
     // Ceiling assumed without a download limit before any rate has been seen.
     static constexpr std::int64_t kDefaultCeiling = 8 * 1024 * 1024;
 

@@ -150,7 +150,12 @@ bool WebSeedSteering::Classify() {
     m_session.set_peer_class_filter(filter);
     // A connection takes its classes when it opens: one that opened before
     // the filter is opened anew.
-    for (const std::string& url : urls) {
+    std::vector<lt::peer_info> peers;
+    m_torrent.get_peer_info(peers);
+    const bool open = std::any_of(peers.begin(), peers.end(), [](const lt::peer_info& p) {
+        return p.connection_type != lt::peer_info::standard_bittorrent;
+    });
+    for (const std::string& url : open ? urls : std::set<std::string>{}) {
         m_torrent.remove_url_seed(url);
         m_torrent.add_url_seed(url);
     }

@@ -44,7 +44,7 @@ std::int64_t WebSeedPolicy::Decide(const SwarmSample& s) {
         m_uncoveredSince = s.seconds;
     m_lastUncovered = uncovered;
     if (uncovered > 0 && s.striped && s.own <= 0 && s.seconds - m_uncoveredSince < kSlowFor)
-        return kTrickle;
+        return kOff;
     if (uncovered > 0 && s.seconds < kConnectWait && s.seconds - m_peersSince < kSettle)
         return kTrickle;
     if (uncovered > 0) {
@@ -57,7 +57,7 @@ std::int64_t WebSeedPolicy::Decide(const SwarmSample& s) {
             share = std::min(share, static_cast<std::int64_t>(s.own / kQueueSeconds));
         return std::max(kTrickle, share);
     }
-    return kTrickle;
+    return kOff;
 }
 
 std::vector<bool> OwnStripe(const std::vector<bool>& uncovered, int piecesPerChunk, int rank,

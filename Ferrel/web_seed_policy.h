@@ -49,15 +49,17 @@ struct SwarmSample {
 //   Without the division every engine pulled the same pieces from the web
 //   server at full speed before any peer could offer them. With the
 //   uncovered pieces dealt out among the engines (OwnStripe), an engine
-//   whose own stripe is done keeps to the trickle instead of fetching the
+//   whose own stripe is done drops its web seeds instead of fetching the
 //   pieces another engine is fetching at that moment, unless the uncovered
 //   pieces have stopped shrinking for kSlowFor seconds, and near the end of
 //   its stripe its rate shrinks with the stripe's rest (a web seed requests
 //   kQueueSeconds of its rate ahead, and past its own stripe those would be
 //   the pieces the other engines are fetching).
-// - When every missing piece is held by some peer, the web seeds keep a
-//   trickle (kTrickle), so that a web seed connection stays open to take
-//   over if the peers leave.
+// - When every missing piece is held by some peer, and while the own stripe
+//   is done, the web seeds are taken off the torrent (kOff) and put back as
+//   soon as the rule asks for them again. A web seed kept at a trickle held
+//   the pieces of its 1 MiB requests for many seconds, and the last engines
+//   waited for them.
 // - Until the first tracker answer (at most kTrackerWait seconds) the web
 //   seeds start at the trickle too: an engine that starts with many others
 //   would otherwise pull a large part of the client before it learns of them.
@@ -73,6 +75,8 @@ class WebSeedPolicy {
     static constexpr double kConnectWait = 3.0;
     static constexpr double kSettle = 1.0;
     static constexpr std::int64_t kTrickle = 64 * 1024;
+    // Decide's answer for: no web seed connection at all for now.
+    static constexpr std::int64_t kOff = -1;
     // The swarm's web seeds together take this many times one engine's rate.
     static constexpr std::int64_t kShareFactor = 2;
     // Seconds of its rate a web seed requests ahead (libtorrent's

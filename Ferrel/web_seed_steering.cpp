@@ -119,6 +119,7 @@ void WebSeedSteering::Run() {
 // False when there is nothing to steer.
 bool WebSeedSteering::Classify() {
     const std::set<std::string> urls = m_torrent.url_seeds();
+    m_urls = urls;
     if (urls.empty())
         return false;
     std::vector<lt::address> addresses;
@@ -263,6 +264,18 @@ void WebSeedSteering::SetLimit(std::int64_t limit) {
     if (limit == m_limit)
         return;
     m_limit = limit;
+    const bool off = limit == WebSeedPolicy::kOff;
+    if (off != m_removed) {
+        m_removed = off;
+        for (const std::string& url : m_urls) {
+            if (off)
+                m_torrent.remove_url_seed(url);
+            else
+                m_torrent.add_url_seed(url);
+        }
+    }
+    if (off)
+        return;
     lt::peer_class_info pci = m_session.get_peer_class(m_class);
     pci.download_limit = static_cast<int>(std::min<std::int64_t>(limit, 0x7fffffff));
     m_session.set_peer_class(m_class, pci);

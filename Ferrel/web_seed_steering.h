@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -48,8 +50,10 @@ class WebSeedSteering {
     bool m_hasTrackers = false;
     int m_pieceLength = 0;
     lt::peer_class_t m_class{0};
-    std::int64_t m_limit = -1;   // the limit last set
-    std::vector<bool> m_stripe;  // the pieces last put first
+    std::int64_t m_limit = -2;     // the limit last set
+    std::set<std::string> m_urls;  // the torrent's web seeds
+    bool m_removed = false;        // taken off the torrent (WebSeedPolicy::kOff)
+    std::vector<bool> m_stripe;    // the pieces last put first
     std::chrono::steady_clock::time_point m_start;
     std::thread m_thread;
     std::mutex m_mutex;

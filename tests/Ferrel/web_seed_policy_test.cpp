@@ -73,8 +73,11 @@ const PolicyCase kCases[] = {
     {"peers hold everything and deliver",
      kLimit,
      {6, true, 11, 0, 11, 12, 9 * kMiB, 0, 60 * kMiB, 0},
-     kTrickle},
-    {"a seed box delivers", kLimit, {3, true, 1, 1, 1, 1, 8 * kMiB, 0, 100 * kMiB, 0}, kTrickle},
+     WebSeedPolicy::kOff},
+    {"a seed box delivers",
+     kLimit,
+     {3, true, 1, 1, 1, 1, 8 * kMiB, 0, 100 * kMiB, 0},
+     WebSeedPolicy::kOff},
     {"peers bring what they hold in time",
      kLimit,
      {6, true, 5, 0, 5, 6, 4 * kMiB, 0, 100 * kMiB, 40 * kMiB},
@@ -101,17 +104,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, WebSeedPolicyTest, testing::ValuesIn(kCases));
 TEST(WebSeedPolicySlowPeersTest, FreeTheWebSeedsOnlyAfterCrawlingForAWhile) {
     WebSeedPolicy policy(kLimit);
     SwarmSample crawl{6, true, 2, 1, 2, 2, kMiB, 0, 100 * kMiB, 0};
-    EXPECT_EQ(policy.Decide(crawl), kTrickle);
+    EXPECT_EQ(policy.Decide(crawl), WebSeedPolicy::kOff);
     crawl.seconds = 8;
-    EXPECT_EQ(policy.Decide(crawl), kTrickle);
+    EXPECT_EQ(policy.Decide(crawl), WebSeedPolicy::kOff);
     crawl.seconds = 9;
     EXPECT_EQ(policy.Decide(crawl), 0);
     SwarmSample fast = crawl;
     fast.seconds = 10;
     fast.peerRate = 9 * kMiB;
-    EXPECT_EQ(policy.Decide(fast), kTrickle);
+    EXPECT_EQ(policy.Decide(fast), WebSeedPolicy::kOff);
     crawl.seconds = 11;
-    EXPECT_EQ(policy.Decide(crawl), kTrickle);  // the wait starts again
+    EXPECT_EQ(policy.Decide(crawl), WebSeedPolicy::kOff);  // the wait starts again
 }
 
 // An engine whose own stripe is done leaves the other engines' stripes to
@@ -121,10 +124,10 @@ TEST(WebSeedPolicyStripeTest, WaitsForTheOthersWhileTheirStripesShrink) {
     SwarmSample s{4, true, 11, 0, 11, 12, 5 * kMiB, 0, 100 * kMiB, 60 * kMiB, true, 6 * kMiB};
     EXPECT_EQ(policy.Decide(s), 2 * kLimit / 12);
     s = {5, true, 11, 0, 11, 12, 5 * kMiB, 0, 90 * kMiB, 50 * kMiB, true, 0};
-    EXPECT_EQ(policy.Decide(s), kTrickle);
+    EXPECT_EQ(policy.Decide(s), WebSeedPolicy::kOff);
     s.seconds = 7.5;
     s.uncovered = 40 * kMiB;
-    EXPECT_EQ(policy.Decide(s), kTrickle);
+    EXPECT_EQ(policy.Decide(s), WebSeedPolicy::kOff);
     s.seconds = 10.5;  // no change for three seconds: the owner is gone or stuck
     EXPECT_EQ(policy.Decide(s), 2 * kLimit / 12);
 }

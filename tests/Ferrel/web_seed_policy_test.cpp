@@ -1,5 +1,4 @@
-// The web seeds' limit from what the peers hold and deliver (the swarm's
-// web seeds together take twice one engine's rate).
+// The web seeds' limit from what the peers hold and deliver.
 #include <cstdint>
 #include <ostream>
 #include <vector>
@@ -52,8 +51,8 @@ const PolicyCase kCases[] = {
      0},
     {"the end of the own stripe",
      kLimit,
-     {8, true, 11, 0, 11, 12, 5 * kMiB, 0, 60 * kMiB, 20 * kMiB, true, 3 * kMiB},
-     kMiB},
+     {8, true, 11, 0, 11, 12, 5 * kMiB, 0, 60 * kMiB, 20 * kMiB, true, 2 * kMiB},
+     static_cast<std::int64_t>(2 * kMiB / 3.0)},
     {"peers named by the tracker that never connect",
      kLimit,
      {3.5, true, 0, 0, 5, 6, 0, 0, 128 * kMiB, 128 * kMiB},
@@ -61,15 +60,15 @@ const PolicyCase kCases[] = {
     {"twelve empty engines share one engine's rate",
      kLimit,
      {4, true, 11, 0, 11, 12, 0, 0, 128 * kMiB, 128 * kMiB},
-     2 * kLimit / 12},
+     kLimit / 12},
     {"the tracker counts more engines than are connected",
      kLimit,
      {4, true, 3, 0, 3, 12, 0, 0, 128 * kMiB, 128 * kMiB},
-     2 * kLimit / 12},
+     kLimit / 12},
     {"peers that hold a little, not judged yet",
      kLimit,
      {4, true, 11, 0, 11, 12, 0, kMiB, 120 * kMiB, 115 * kMiB},
-     2 * kLimit / 12},
+     kLimit / 12},
     {"peers hold everything and deliver",
      kLimit,
      {6, true, 11, 0, 11, 12, 9 * kMiB, 0, 60 * kMiB, 0},
@@ -81,12 +80,12 @@ const PolicyCase kCases[] = {
     {"peers bring what they hold in time",
      kLimit,
      {6, true, 5, 0, 5, 6, 4 * kMiB, 0, 100 * kMiB, 40 * kMiB},
-     2 * kLimit / 6},
+     kLimit / 6},
     {"nothing left", kLimit, {9, true, 4, 0, 4, 5, 0, 0, 0, 0}, 0},
     {"no download limit: the assumed ceiling",
      0,
      {4, true, 7, 0, 7, 8, 0, 0, 128 * kMiB, 128 * kMiB},
-     2 * WebSeedPolicy::kDefaultCeiling / 8},
+     WebSeedPolicy::kDefaultCeiling / 8},
 };
 
 class WebSeedPolicyTest : public testing::TestWithParam<PolicyCase> {};
@@ -122,14 +121,14 @@ TEST(WebSeedPolicySlowPeersTest, FreeTheWebSeedsOnlyAfterCrawlingForAWhile) {
 TEST(WebSeedPolicyStripeTest, WaitsForTheOthersWhileTheirStripesShrink) {
     WebSeedPolicy policy(kLimit);
     SwarmSample s{4, true, 11, 0, 11, 12, 5 * kMiB, 0, 100 * kMiB, 60 * kMiB, true, 6 * kMiB};
-    EXPECT_EQ(policy.Decide(s), 2 * kLimit / 12);
+    EXPECT_EQ(policy.Decide(s), kLimit / 12);
     s = {5, true, 11, 0, 11, 12, 5 * kMiB, 0, 90 * kMiB, 50 * kMiB, true, 0};
     EXPECT_EQ(policy.Decide(s), WebSeedPolicy::kOff);
     s.seconds = 7.5;
     s.uncovered = 40 * kMiB;
     EXPECT_EQ(policy.Decide(s), WebSeedPolicy::kOff);
     s.seconds = 10.5;  // no change for three seconds: the owner is gone or stuck
-    EXPECT_EQ(policy.Decide(s), 2 * kLimit / 12);
+    EXPECT_EQ(policy.Decide(s), kLimit / 12);
 }
 
 struct StripeCase {
@@ -170,7 +169,7 @@ TEST(WebSeedPolicyCeilingTest, FollowsTheBestRateSeenWithoutALimit) {
     WebSeedPolicy policy(0);
     EXPECT_EQ(policy.Decide({1, true, 0, 0, 0, -1, 0, 60 * kMiB, 120 * kMiB, 120 * kMiB}), 0);
     EXPECT_EQ(policy.Ceiling(), 60 * kMiB);
-    EXPECT_EQ(policy.Decide({4, true, 3, 0, 3, 4, 0, 20 * kMiB, 60 * kMiB, 60 * kMiB}), 30 * kMiB);
+    EXPECT_EQ(policy.Decide({4, true, 3, 0, 3, 4, 0, 20 * kMiB, 60 * kMiB, 60 * kMiB}), 15 * kMiB);
     WebSeedPolicy limited(kLimit);
     limited.Decide({1, true, 0, 0, 0, -1, 0, 60 * kMiB, 120 * kMiB, 120 * kMiB});
     EXPECT_EQ(limited.Ceiling(), kLimit);

@@ -1,5 +1,5 @@
 # Entry points for newcomers and CI. See README.md.
-.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-update bench-bt bench-engine bench-window clean
+.PHONY: all deps build demo demo-expansion demo-repair check fuzz release release-installed install package bench-http bench-patch bench-update bench-bt bench-engine bench-window bench-swarm clean
 
 all: build
 
@@ -98,6 +98,11 @@ bench-engine: release
 
 bench-window: release
 	/usr/bin/python3.11 bench/window.py build/release
+
+# Twelve engines (ENGINES="1 6 12") repairing empty copies of one client at
+# once from nginx and each other: the web seed's bytes in copies of the client.
+bench-swarm: release
+	bash bench/swarm.sh build/release
 
 clean:
 	rm -rf build

@@ -134,6 +134,7 @@ EngineArguments ReadArguments(const ArgumentMap& keys) {
     ReadPort(keys, "interactiveport", a.interactivePort);
     ReadText(keys, "listenip", a.listenIp);
     ReadInt(keys, "nosourceseconds", a.noSourceSeconds, 1, 86400);
+    a.shareWebSeeds = Has(keys, "sharewebseeds");
     return a;
 }
 

@@ -48,6 +48,9 @@ struct EngineArguments {
     // Seconds without any data coming in before a download that no source
     // serves is reported (this engine's own key NoSourceSeconds).
     int noSourceSeconds = 180;
+    // Web seeds give way to peers (this engine's own key ShareWebSeeds; off
+    // unless given, see web_seed_policy.h).
+    bool shareWebSeeds = false;
 };
 
 // Keys (folded to lower case) with every value given for them, in order.

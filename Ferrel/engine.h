@@ -19,6 +19,7 @@
 #include "Ferrel/commands.h"
 #include "Ferrel/info_folder.h"
 #include "Ferrel/seed_layout.h"
+#include "Ferrel/web_seed_steering.h"
 #include "common/channel/interactive.h"
 #include "common/signing/trusted_keys.h"
 
@@ -113,6 +114,7 @@ class Engine {
     bool m_checked = false;  // the folder check has ended
     bool m_infoDeleted = false;
     bool m_resumePending = false;
+    WebSeedSteering m_webSeeds;  // last: its thread ends before the session
 };
 
 }  // namespace ferrel

@@ -5,6 +5,8 @@
 #       writes STATE_DIR/nginx.conf, starts nginx serving ROOT_DIR and prints
 #       the port. STATE_DIR/access.log gets one line per request:
 #       "$request" "$http_user_agent" $status
+#       and STATE_DIR/bytes.log one line per request with the body's size:
+#       $body_bytes_sent $status "$request" "$http_range"
 #       EXTRA_CONF_FILE, if given, is included inside the server block.
 #   nginx-server.sh stop STATE_DIR
 set -euo pipefail
@@ -33,6 +35,7 @@ events { worker_connections 256; }
 http {
   access_log off;
   log_format plain '"\$request" "\$http_user_agent" \$status';
+  log_format bytes '\$body_bytes_sent \$status "\$request" "\$http_range"';
   client_body_temp_path $state/tmp/body;
   proxy_temp_path $state/tmp/proxy;
   fastcgi_temp_path $state/tmp/fastcgi;
@@ -44,12 +47,14 @@ http {
     listen 127.0.0.1:$port;
     root $root;
     access_log $state/access.log plain;
+    access_log $state/bytes.log bytes;
     location = /patch_download { return 200 "ok\n"; }
     $include
   }
 }
 CONF
       : > "$state/access.log"
+      : > "$state/bytes.log"
       if "$NGINX" -p "$state" -c "$state/nginx.conf" 2>>"$state/error.log"; then
         for _ in $(seq 1 100); do
           if (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then echo "$port"; exit 0; fi

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/child_process.h"
@@ -41,6 +42,22 @@ std::vector<std::string> NginxServer::AccessLog() const {
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+long long NginxServer::BodyBytesSent(const std::string& pathPrefix) const {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    long long total = 0;
+    std::ifstream in(state_ + "/bytes.log");
+    // $body_bytes_sent $status "METHOD PATH PROTOCOL"
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        long long bytes = 0;
+        std::string status, method, path;
+        if (fields >> bytes >> status >> method >> path &&
+            path.compare(0, pathPrefix.size(), pathPrefix) == 0)
+            total += bytes;
+    }
+    return total;
 }
 
 }  // namespace testing_support

@@ -20,6 +20,8 @@ class NginxServer {
     std::string Url(const std::string& path) const;
     // Lines of the access log: "REQUEST LINE" "USER AGENT" STATUS
     std::vector<std::string> AccessLog() const;
+    // Body bytes sent for requests whose path starts with pathPrefix.
+    long long BodyBytesSent(const std::string& pathPrefix) const;
 
   private:
     std::string state_;

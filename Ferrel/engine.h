@@ -114,7 +114,7 @@ class Engine {
     bool m_checked = false;  // the folder check has ended
     bool m_infoDeleted = false;
     bool m_resumePending = false;
-    WebSeedSteering m_webSeeds;  // last: its thread ends before the session
+    WebSeedSteering m_webSeedSteering;  // last: its thread ends before the session
 };
 
 }  // namespace ferrel

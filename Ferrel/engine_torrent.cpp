@@ -97,7 +97,7 @@ void Engine::PostUpdates() {
 
 void Engine::StepTorrent() {
     if (m_args.shareWebSeeds)
-        m_webSeeds.Start(*m_session, m_torrent, m_args.downloadLimit, m_args.outInfoLevel > 0);
+        m_webSeedSteering.Start(*m_session, m_torrent, m_args.downloadLimit, m_args.outInfoLevel > 0);
     const auto now = Clock::now();
     // A torrent stopped by an error may send no update at all.
     if (m_errorReturn >= 0 && !StepFileError(now))
@@ -309,7 +309,7 @@ void Engine::Shutdown() {
     m_cancel = true;
     if (m_fetch.valid())
         m_fetch.wait();
-    m_webSeeds.Stop();
+    m_webSeedSteering.Stop();
     if (m_session) {
         // Paused first, so that the last resume data and the files' stamps
         // agree and a restart need not check everything again.

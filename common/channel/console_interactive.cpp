@@ -5,7 +5,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <system_error>
 #include <utility>
@@ -178,8 +180,27 @@ bool ConsoleInteractive::SendText(const std::string& s) {
     const int fd = isLauncher ? m_childInWrite : m_childOutWrite;
     if (fd < 0)
         return false;
-    const ssize_t n = ::write(fd, s.data(), s.size());
-    return n >= 0 && static_cast<std::size_t>(n) == s.size();
+    // Never waits for the peer, like the network channel: a peer that stops
+    // reading (its pipe full) would otherwise hold the caller, and with it
+    // the reading of "quit". Pieces of at most PIPE_BUF bytes go out while
+    // the pipe has room; what does not fit is not sent later.
+    std::size_t sent = 0;
+    while (sent < s.size()) {
+        pollfd writable{fd, POLLOUT, 0};
+        const int ready = ::poll(&writable, 1, 0);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || !(writable.revents & POLLOUT))
+            return false;
+        const std::size_t piece = std::min<std::size_t>(s.size() - sent, PIPE_BUF);
+        const ssize_t n = ::write(fd, s.data() + sent, piece);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 bool ConsoleInteractive::Closed() const {

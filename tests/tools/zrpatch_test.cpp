@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -238,6 +239,30 @@ TEST(Zrpatch, IdenticalFoldersGiveAnEmptyPatch) {
     const RunResult info = Zrpatch({"info", work.Sub("p.dat")});
     EXPECT_NE(info.out.find("unpacked\t4\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("sections\t0\n"), std::string::npos) << info.out;
+}
+
+TEST(Zrpatch, OutputThatIsNoRegularFileIsWrittenToNotReplaced) {
+    // "--body /dev/null" used to rename a plain file over the device.
+    TempDir a, b, work;
+    a.Write("x.dat", "old");
+    b.Write("x.dat", "new bytes");
+    ASSERT_EQ(Zrpatch({"make", "--from", a.path(), "--to", b.path(), "--version", "2.1.0", "-o",
+                       work.Sub("p.dat")})
+                  .exitCode,
+              0);
+    const std::string fifo = work.Sub("body");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const RunResult info = Zrpatch({"info", work.Sub("p.dat"), "--body", fifo});
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    char buffer[4096];
+    EXPECT_GT(::read(reader, buffer, sizeof buffer), 0);
+    ::close(reader);
+    EXPECT_FALSE(fs::exists(fifo + ".part"));
 }
 
 TEST(Zrpatch, EntryLineMatchesTheFile) {

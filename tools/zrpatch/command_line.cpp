@@ -1,5 +1,6 @@
 #include "tools/zrpatch/command_line.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -128,6 +129,18 @@ void SplitPath(const std::string& path, std::string& dir, std::string& name) {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error) {
+    // A target that exists and is no regular file (/dev/null, a pipe, a
+    // terminal) is written to as it is: renaming over it would replace a
+    // device with a plain file.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::ofstream out(path, std::ios::binary);
+        if (!out.write(data.data(), static_cast<std::streamsize>(data.size())) || !out.flush()) {
+            error = "cannot write " + path;
+            return false;
+        }
+        return true;
+    }
     const std::string temp = path + ".part";
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);

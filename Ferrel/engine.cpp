@@ -146,7 +146,9 @@ int Engine::Run(const std::atomic<bool>& stop) {
             PostUpdates();
             HandleAlerts();
         }
-        if (moved)
+        // Lines still coming in (a flood, or "quit" behind it) are read on
+        // without the tick's wait; how many get answers stays per tick.
+        if (moved || m_tookLines)
             continue;
         if (m_fetch.valid())
             m_fetch.wait_for(kTick);
@@ -164,15 +166,20 @@ bool Engine::HandleCommands() {
     // A flood of requests must crowd out neither the work nor "quit": a few
     // are answered each tick, the rest only looked at for "quit", and what
     // is left waits for the next tick.
+    const auto now = Clock::now();
+    if (now >= m_answersRenewAt) {
+        m_answersLeft = kAnswersPerTick;
+        m_answersRenewAt = now + kTick;
+    }
     std::string line, replies;
-    int answered = 0;
-    for (int n = 0; n < kLinesPerTick && m_channel.ReceiveLine(line); ++n) {
+    int n = 0;
+    for (; n < kLinesPerTick && m_channel.ReceiveLine(line); ++n) {
         if (IsQuit(line))
             return false;
-        if (answered < kAnswersPerTick &&
-            AnswerCommand(line, m_status, replies) == CommandKind::Answered)
-            ++answered;
+        if (m_answersLeft > 0 && AnswerCommand(line, m_status, replies) == CommandKind::Answered)
+            --m_answersLeft;
     }
+    m_tookLines = n > 0;
     if (!replies.empty())
         Send(replies);
     return !m_channel.Closed();

@@ -114,6 +114,11 @@ class Engine {
     bool m_checked = false;  // the folder check has ended
     bool m_infoDeleted = false;
     bool m_resumePending = false;
+    // Commands: answers left until m_answersRenewAt, and whether the last
+    // look at the channel found lines.
+    int m_answersLeft = 0;
+    Clock::time_point m_answersRenewAt{};
+    bool m_tookLines = false;
     WebSeedSteering m_webSeedSteering;  // last: its thread ends before the session
 };
 

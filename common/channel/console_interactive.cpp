@@ -77,7 +77,7 @@ bool ConsoleInteractive::LineReader::Ended() {
 void ConsoleInteractive::LineReader::Run() {
     std::string current;
     bool skipping = false;  // the rest of an overlong line is dropped
-    char buffer[1024];
+    char buffer[16384];
     for (;;) {
         {
             // A full queue holds the reader until lines are taken.

@@ -23,6 +23,8 @@ struct LocalFileProblem {
 // - anything that is neither a regular file nor a folder (a pipe, a socket,
 //   a device, a link to one) where a file belongs is removed: opening it
 //   could block the check.
+// - a file whose mode bars writing it is made writable (its write bit
+//   when it is ours, else a copy of ours in its place);
 // A folder where a file belongs is left to the torrent, which reports it.
 // False with the first problem it could not fix.
 bool PrepareLocalFiles(const std::string& dir, const SeedLayout& layout, LocalFileProblem& problem);

@@ -1,8 +1,13 @@
 // The engine against what it finds in and around the client folder: names,
-// files that are longer or no files at all, and its own info folder.
+// files that are longer, not writable or no files at all, and its own info
+// folder.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -24,11 +29,39 @@ using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
+// An ordinary user's ids: root writes through any mode bits.
+constexpr uid_t kUser = 65534;
+constexpr gid_t kUserGroup = 65534;
+
+// The engine run under the ordinary user's ids.
+std::vector<std::string> AsUser(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"--reuid=" + std::to_string(kUser),
+                                 "--regid=" + std::to_string(kUserGroup), "--clear-groups",
+                                 FERREL_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+// Hands the tree at dir to the ordinary user.
+void GiveToUser(const std::string& dir) {
+    ASSERT_EQ(::chown(dir.c_str(), kUser, kUserGroup), 0);
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        ASSERT_EQ(::lchown(e.path().c_str(), kUser, kUserGroup), 0) << e.path();
+}
+
+// The file at path rewritten with content, mode and owner.
+void Rewrite(const std::string& path, const std::string& content, mode_t mode, uid_t owner) {
+    WriteFile(path, content);
+    ASSERT_EQ(::chown(path.c_str(), owner, owner), 0);
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+}
+
 struct LocalCase {
     const char* name;
     const char* folder;  // the client folder's name, beside a folder "game"
     // Turns the client folder (a copy of the published one) into the case.
     std::function<void(const std::string& dir)> prepare;
+    bool asUser = false;  // the folder is the ordinary user's, who runs the engine
 };
 
 void PrintTo(const LocalCase& c, std::ostream* os) {
@@ -42,9 +75,12 @@ TEST_P(LocalFolderTest, IsRepairedInPlaceAndNothingElseIsTouched) {
     base.Write("game/marker.txt", "the folder beside");
     const std::string dir = base.Sub(GetParam().folder);
     fs::copy(published_, dir, fs::copy_options::recursive);
+    if (GetParam().asUser)
+        GiveToUser(base.path());
     GetParam().prepare(dir);
 
-    EngineProcess engine(Args(dir));
+    EngineProcess engine = GetParam().asUser ? EngineProcess("/usr/bin/setpriv", AsUser(Args(dir)))
+                                             : EngineProcess(Args(dir));
     ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED, std::chrono::seconds(30)))
         << testing::PrintToString(engine.lines());
     EXPECT_TRUE(HoldsTree(dir, published_));
@@ -85,9 +121,95 @@ const LocalCase kLocalCases[] = {
          ASSERT_EQ(::mkfifo((dir + "/pipe").c_str(), 0644), 0);
          fs::create_symlink("../../pipe", dir + "/sub/deep/c.bin");
      }},
+    {"a damaged read-only file of the user's", "client",
+     [](const std::string& dir) { Rewrite(dir + "/sub/b.bin", "damaged", 0444, kUser); }, true},
+    {"a damaged file of another user's", "client",
+     [](const std::string& dir) { Rewrite(dir + "/sub/b.bin", "damaged", 0644, 0); }, true},
+    {"a read-only file of another user's, too long", "client",
+     [](const std::string& dir) { Rewrite(dir + "/a.txt", "intact\nand then some", 0444, 0); },
+     true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, LocalFolderTest, testing::ValuesIn(kLocalCases));
+
+// Sets or clears the immutable flag of the file at path.
+bool SetImmutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+struct StuckFileCase {
+    const char* name;
+    // Makes sub/b.bin of the client folder dir damaged and unwritable.
+    std::function<void(const std::string& dir)> prepare;
+    bool asUser;
+};
+
+void PrintTo(const StuckFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StuckFileTest : public EngineTest, public testing::WithParamInterface<StuckFileCase> {};
+
+// Clears the immutable flag before the folder is removed.
+struct Unfreeze {
+    std::string path;
+    ~Unfreeze() { SetImmutable(path, false); }
+};
+
+// A file the engine can neither write nor replace stays a file error, told
+// at every poll, and nothing is left beside it.
+TEST_P(StuckFileTest, StaysAFileError) {
+    TempDir base;
+    const std::string dir = base.Sub("client");
+    fs::copy(published_, dir, fs::copy_options::recursive);
+    if (GetParam().asUser)
+        GiveToUser(base.path());
+    const std::string file = dir + "/sub/b.bin";
+    const Unfreeze unfreeze{file};
+    GetParam().prepare(dir);
+
+    EngineProcess engine = GetParam().asUser ? EngineProcess("/usr/bin/setpriv", AsUser(Args(dir)))
+                                             : EngineProcess(Args(dir));
+    ASSERT_TRUE(engine.WaitForState(ferrel::CREATE_FILE, std::chrono::seconds(30)))
+        << testing::PrintToString(engine.lines());
+    EXPECT_FALSE(engine.WaitForLine("(collects what comes meanwhile)", std::chrono::seconds(5)));
+    EXPECT_EQ(engine.States().back(), ferrel::CREATE_FILE)
+        << testing::PrintToString(engine.lines());
+    ASSERT_GE(engine.Values("ErrorFile").size(), 2u) << testing::PrintToString(engine.lines());
+    EXPECT_EQ(engine.Values("ErrorFile").back(), file);
+    std::vector<std::string> there;
+    for (const auto& e : fs::directory_iterator(dir + "/sub"))
+        there.push_back(e.path().filename());
+    std::sort(there.begin(), there.end());
+    EXPECT_EQ(there, (std::vector<std::string>{"b.bin", "deep"}));
+    engine.Send("quit");
+    EXPECT_EQ(engine.Wait(), 0);
+}
+
+const StuckFileCase kStuckFileCases[] = {
+    {"an immutable file",
+     [](const std::string& dir) {
+         Rewrite(dir + "/sub/b.bin", "damaged", 0644, 0);
+         ASSERT_TRUE(SetImmutable(dir + "/sub/b.bin", true));
+     },
+     false},
+    {"a read-only file of another user's in a read-only folder",
+     [](const std::string& dir) {
+         Rewrite(dir + "/sub/b.bin", "damaged", 0444, 0);
+         ASSERT_EQ(::chown((dir + "/sub").c_str(), 0, 0), 0);
+         ASSERT_EQ(::chmod((dir + "/sub").c_str(), 0555), 0);
+     },
+     true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, StuckFileTest, testing::ValuesIn(kStuckFileCases));
 
 struct InfoFolderCase {
     const char* name;

@@ -23,6 +23,7 @@ class EngineProcess {
     EngineProcess& operator=(const EngineProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     void Send(const std::string& command);
     // Collects lines until one equals line; false when the time is up or the
     // engine's output ended first.

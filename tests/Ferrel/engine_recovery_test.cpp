@@ -1,8 +1,16 @@
-// The engine keeps answering and recovers: a flood of commands, a start step
-// that fails for a while.
+// The engine keeps answering and recovers: a flood of commands, a hostile web
+// seed, a start step that fails for a while.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -66,5 +74,102 @@ TEST_F(EngineTest, ReportsADownloadNoSourceServesAndGoesOnWhenOneDoes) {
     engine.Send("quit");
     EXPECT_EQ(engine.Wait(), 0);
 }
+
+// A web seed on loopback played by hostile_web_seed.py in one mode.
+class HostileWebSeed {
+  public:
+    explicit HostileWebSeed(const std::string& mode) {
+        const std::string portFile = dir_.Sub("port");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::execl("/usr/bin/python3.11", "python3.11", TESTS_SUPPORT_DIR "/hostile_web_seed.py",
+                    mode.c_str(), portFile.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 400 && !fs::exists(portFile); ++i)
+            std::this_thread::sleep_for(25ms);
+        port_ = std::atoi(testing_support::ReadFile(portFile).c_str());
+    }
+    ~HostileWebSeed() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    HostileWebSeed(const HostileWebSeed&) = delete;
+    HostileWebSeed& operator=(const HostileWebSeed&) = delete;
+
+    int port() const { return port_; }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+  private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// The peak resident memory of a process in KiB, -1 when unknown.
+long PeakMemoryKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+struct HostileCase {
+    const char* name;
+    const char* mode;  // hostile_web_seed.py's
+    bool alone;        // the only web seed with the files; else nginx serves them too
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HostileWebSeedTest : public EngineTest, public testing::WithParamInterface<HostileCase> {};
+
+// A web seed that sends more than asked or never ends its answer: the
+// engine's memory stays small, a good source still completes the repair,
+// and "quit" ends the engine within seconds, even when libtorrent's own
+// thread no longer answers.
+TEST_P(HostileWebSeedTest, KeepsMemorySmallAndQuits) {
+    HostileWebSeed hostile(GetParam().mode);
+    ASSERT_GT(hostile.port(), 0);
+    TempDir client;
+    std::vector<std::string> args = Args(client.path());
+    if (GetParam().alone) {
+        zrpatch::MadeTorrent made;
+        std::string error;
+        ASSERT_TRUE(zrpatch::MakeSeed({published_, hostile.Url(), ""}, made, error)) << error;
+        www_.Write("only/zornfix.data", made.document);
+        www_.Write("only/zornfix.data.md5", ferrel::Md5Hex(made.document) + "\n");
+        args[3] = nginx_->Url("/only");
+    } else {
+        args.insert(args.begin() + 4, hostile.Url());
+    }
+    EngineProcess engine(args);
+    if (GetParam().alone || std::string(GetParam().mode) == "chunked") {
+        // Ten seconds of the hostile answer.
+        EXPECT_FALSE(engine.WaitForLine("(collects what comes meanwhile)", 10s));
+    } else {
+        ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED, 30s))
+            << testing::PrintToString(engine.lines());
+        EXPECT_TRUE(HoldsTree(client.path(), published_));
+    }
+    const long peak = PeakMemoryKb(engine.pid());
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 96 * 1024);
+    engine.Send("quit");
+    EXPECT_EQ(engine.Wait(15s), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileWebSeedTest,
+    testing::Values(
+        HostileCase{"a body without end, alone", "endless", true},
+        HostileCase{"a body without end, beside a good source", "endless", false},
+        HostileCase{"a body ten times the range, beside a good source", "longer", false},
+        HostileCase{"a chunk of 2^64-1 bytes, beside a good source", "chunked", false}));
 
 }  // namespace

@@ -50,8 +50,19 @@ EngineProcess::~EngineProcess() {
 }
 
 void EngineProcess::Send(const std::string& command) {
-    if (channel_)
-        channel_->SendText(command + "\n");
+    // The channel never waits for the engine to read; a long text goes out
+    // in pieces the pipe takes whole, each offered again until it fits.
+    const std::string text = command + "\n";
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    for (std::size_t at = 0; channel_ && at < text.size();) {
+        const std::string piece = text.substr(at, 4096);
+        if (channel_->SendText(piece))
+            at += piece.size();
+        else if (Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        else
+            return;
+    }
 }
 
 bool EngineProcess::WaitForLine(const std::string& wanted, std::chrono::milliseconds timeout) {

@@ -14,19 +14,9 @@ import random
 import shutil
 import sys
 
+from patch_apply import content  # the same kind of bytes as bench-patch
+
 MB = 1 << 20
-
-
-def content(rng, size):
-    words = [bytes(rng.choice(b"abcdefghijklmnop") for _ in range(rng.randint(3, 9)))
-             for _ in range(400)]
-    text = b" ".join(rng.choice(words) for _ in range(40000))
-    out = bytearray()
-    while len(out) < size:
-        out += rng.randbytes(4096)
-        start = rng.randrange(0, len(text) - 4096)
-        out += text[start:start + 4096]
-    return bytes(out[:size])
 
 
 def write(path, data):

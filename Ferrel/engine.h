@@ -107,6 +107,7 @@ class Engine {
     bool m_errorRetried = false;
     std::string m_errorKind, m_errorFile;
     int m_errorCode = 0;
+    bool m_diskFull = false;  // libtorrent then holds the torrent in upload mode
     Clock::time_point m_retryAt, m_nextResume;
     double m_lastVerify = -1;
     int m_lastPercentStep = -1;

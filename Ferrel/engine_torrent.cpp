@@ -24,6 +24,9 @@ namespace fs = std::filesystem;
 
 constexpr auto kRetryAfterError = std::chrono::seconds(2);
 constexpr auto kResumeWait = std::chrono::seconds(5);
+// After a full disk the torrent goes on only once this much is free: less
+// would fill it again at once and fetch pieces only to drop them.
+constexpr std::uint64_t kRoomToGoOn = 1 << 20;
 
 bool Checking(const lt::torrent_status& st) {
     return st.state == lt::torrent_status::checking_files ||
@@ -154,17 +157,23 @@ bool Engine::StepFileError(Clock::time_point now) {
     if (m_haveStatus && !st.errc && m_errorRetried && ProgressMark(st) > m_progressAtError) {
         SetState(m_errorReturn);
         m_errorReturn = -1;
+        m_diskFull = false;
         return true;
     }
     if (now < m_retryAt)
         return m_status.state == m_errorReturn;
     m_retryAt = now + kRetryAfterError;
-    if (!m_errorFile.empty() && !FileWritable(m_errorFile)) {
+    if ((!m_errorFile.empty() && !FileWritable(m_errorFile)) ||
+        (m_diskFull && !HasRoom(m_args.dir, kRoomToGoOn))) {
         ReportError(m_errorKind.c_str(), m_errorCode, m_errorFile);
         return false;
     }
     if (st.errc || !m_errorRetried) {
         m_errorRetried = true;
+        // libtorrent answers a full disk with upload mode (no more
+        // requests) and leaves it on its own only after many minutes.
+        if (m_diskFull)
+            m_torrent.unset_flags(lt::torrent_flags::upload_mode);
         m_torrent.clear_error();
         m_torrent.resume();
     }
@@ -249,6 +258,11 @@ void Engine::HandleAlerts() {
             SetState(ALL_FILE_CHECK_MD5);
         } else if (auto* e = lt::alert_cast<lt::file_error_alert>(a)) {
             const FileErrorReport report = ClassifyFileError(e->op, e->error);
+            // On a full disk, reads of the file mappings fail too; those are
+            // the same fault and must not hide the disk-space report.
+            if (m_diskFull && !report.keepsState && e->filename()[0] == '\0')
+                continue;
+            m_diskFull = m_diskFull || report.keepsState;
             ReportError(report.kind, e->error.value(), e->filename());
             m_errorKind = report.kind;
             m_errorCode = e->error.value();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,6 +84,13 @@ bool FileWritable(const std::string& path) {
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ::close(fd);
     return regular;
+}
+
+bool HasRoom(const std::string& dir, std::uint64_t bytes) {
+    struct statvfs fs;
+    if (::statvfs(dir.c_str(), &fs) != 0)
+        return true;  // unknown: let the write tell
+    return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize >= bytes;
 }
 
 }  // namespace ferrel

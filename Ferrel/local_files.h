@@ -1,6 +1,7 @@
 // The client folder's files made fit for the torrent before it starts.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "Ferrel/seed_layout.h"
@@ -32,5 +33,8 @@ bool PrepareLocalFiles(const std::string& dir, const SeedLayout& layout, LocalFi
 // Whether the file at path could be written now: it opens for writing
 // without blocking, or is not there at all.
 bool FileWritable(const std::string& path);
+
+// Whether the file system holding dir has at least bytes free for us.
+bool HasRoom(const std::string& dir, std::uint64_t bytes);
 
 }  // namespace ferrel

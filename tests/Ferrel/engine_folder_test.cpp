@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -263,5 +266,65 @@ const InfoFolderCase kInfoFolderCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, InfoFolderTest, testing::ValuesIn(kInfoFolderCases));
+
+// A small file system of its own at dir, unmounted at the end.
+class SmallDisk {
+  public:
+    explicit SmallDisk(const std::string& dir) : dir_(dir) {
+        mounted_ = ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") == 0;
+        error_ = mounted_ ? 0 : errno;
+    }
+    ~SmallDisk() {
+        if (mounted_)
+            ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return mounted_; }
+    int error() const { return error_; }
+    bool Grow() const {
+        return ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_NOSUID | MS_NODEV,
+                       "size=16m") == 0;
+    }
+
+  private:
+    std::string dir_;
+    bool mounted_ = false;
+    int error_ = 0;
+};
+
+// A disk too small for the client: the engine keeps the download state and
+// keeps telling "WriteFile" (the tool's disk warning) for as long as it is
+// full, never a completion; once there is room it finishes the repair.
+TEST_F(EngineTest, TellsAFullDiskUntilThereIsRoomAndThenCompletes) {
+    TempDir base;
+    const std::string dir = base.Sub("client");
+    fs::create_directory(dir);
+    const SmallDisk disk(dir);
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(disk.error());
+
+    EngineProcess engine(Args(dir));
+    for (int told = 0; told < 3; ++told)
+        ASSERT_TRUE(engine.WaitForLine(std::string(ferrel_test::kTag) + "Error=WriteFile",
+                                       std::chrono::seconds(30)))
+            << testing::PrintToString(engine.lines());
+    const std::vector<int> states = engine.States();
+    const auto downloading = std::find(states.begin(), states.end(), int{ferrel::DOWNLOADING});
+    EXPECT_EQ(states.back(), ferrel::DOWNLOADING) << testing::PrintToString(engine.lines());
+    EXPECT_EQ(std::count(downloading, states.end(), int{ferrel::CREATE_FILE}), 0)
+        << "a full disk is not the fault of one file";
+    EXPECT_EQ(std::count(states.begin(), states.end(), int{ferrel::DOWNLOAD_COMPLETED}), 0);
+    for (const std::string& code : engine.Values("ErrorCode"))
+        EXPECT_EQ(code, std::to_string(ENOSPC));
+
+    ASSERT_TRUE(disk.Grow()) << std::strerror(errno);
+    ASSERT_TRUE(engine.WaitForState(ferrel::DOWNLOAD_COMPLETED, std::chrono::seconds(60)))
+        << testing::PrintToString(engine.lines());
+    EXPECT_TRUE(HoldsTree(dir, published_));
+    engine.Send("quit");
+    EXPECT_EQ(engine.Wait(), 0);
+}
 
 }  // namespace

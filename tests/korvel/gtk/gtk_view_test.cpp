@@ -4,6 +4,7 @@
 #include "korvel/app/gtk/gtk_view.h"
 
 #include <gtest/gtest.h>
+#include <webkit2/webkit2.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 
 #include "common/gtk/font_setup.h"
 #include "common/gtk/gtk_message_box.h"
+#include "korvel/app/gtk/page_module.h"
 #include "korvel/app/gtk/page_picture.h"
 #include "korvel/app/messages.h"
 #include "korvel/res/dialog_template.h"
@@ -57,6 +59,7 @@ class GtkViewTest : public ::testing::Test {
         std::string why;
         if (!testing_support::GtkDisplayReady(why))
             GTEST_SKIP() << why;
+        gtkui::SetWebPageModulePath(KORVEL_PAGE_MODULE);
         view_.SetCommands({[this] { ++ok_; }, [this] { ++buttonCancel_; }, [this] { ++cancel_; }});
         view_.Create("《ZorniaII》更新程序");
         view_.ShowWindow(true);
@@ -74,7 +77,8 @@ class GtkViewTest : public ::testing::Test {
             std::string text;
         } result;
         webkit_web_view_call_async_javascript_function(
-            view_.WebView(), body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+            WEBKIT_WEB_VIEW(view_.PageWidget()), body.c_str(), -1, nullptr, nullptr, nullptr,
+            nullptr,
             [](GObject* web, GAsyncResult* async, gpointer data) {
                 auto* r = static_cast<Result*>(data);
                 GError* error = nullptr;

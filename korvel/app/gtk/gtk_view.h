@@ -42,6 +42,9 @@ class GtkView : public KorvelView {
     std::string Text(int controlId) const;
     // The page has finished loading.
     bool PageLoaded() const { return pageLoaded_; }
+    // The page module could not be loaded or made no page: the window goes
+    // on without the page.
+    bool PageUnavailable() const { return pageUnavailable_; }
     // The picture of the page from an earlier run is shown under the web
     // view (until the live page has painted over it).
     bool ShowsPagePicture() const { return pagePicture_ != nullptr; }
@@ -97,6 +100,7 @@ class GtkView : public KorvelView {
     std::vector<std::unique_ptr<Control>> controls_;
     bool overLink_ = false;
     bool pageLoaded_ = false;
+    bool pageUnavailable_ = false;
     unsigned startPage_ = 0;                  // GLib source id of the page's start
     unsigned pendingCancel_ = 0;              // GLib source id of a deferred page cancel
     unsigned dropPicture_ = 0;                // GLib source id of the page picture's end

@@ -89,6 +89,7 @@ void GtkView::MakePage(WebPageMaker maker, const std::string& error) {
     if (!page_) {
         // The window goes on without its page (and its links); the page's
         // last picture, when there is one, stays in its place.
+        pageUnavailable_ = true;
         std::fprintf(stderr, "korvel: the window's page is not available: %s\n",
                      error.empty() ? "the page module refused to make it" : error.c_str());
         return;

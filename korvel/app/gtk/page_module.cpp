@@ -39,7 +39,14 @@ std::string DefaultWebPageModulePath() {
 
 void SetWebPageModulePath(const std::string& path) {
     std::lock_guard lock(g_mutex);
+    if (path != g_path && !g_maker)
+        g_tried = false;
     g_path = path;
+}
+
+bool WebPageModuleLoaded() {
+    std::lock_guard lock(g_mutex);
+    return g_maker != nullptr;
 }
 
 WebPageMaker LoadWebPageModule(std::string& error) {

@@ -289,6 +289,39 @@ TEST_F(GtkViewTest, PagePictureOfTheLastRunShowsUntilThePagePaints) {
     }
 }
 
+// Without its page module the window still shows, with its bars, texts and
+// commands; only the page is missing.
+TEST(GtkViewWithoutPageModule, WindowGoesOnWithoutThePage) {
+    std::string why;
+    if (!testing_support::GtkDisplayReady(why))
+        GTEST_SKIP() << why;
+    if (gtkui::WebPageModuleLoaded())
+        GTEST_SKIP() << "the page module is loaded in this process already";
+    testing_support::TempDir empty;
+    gtkui::SetWebPageModulePath(empty.Sub("korvel-page.so"));
+    int cancel = 0;
+    gtkui::GtkView view;
+    view.SetCommands({nullptr, nullptr, [&] { ++cancel; }});
+    view.Create("《ZorniaII》更新程序");
+    view.ShowWindow(true);
+    EXPECT_TRUE(Iterate([&] { return view.PageUnavailable(); }, 20s));
+    EXPECT_EQ(view.PageWidget(), nullptr);
+    EXPECT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(view.Window())));
+    view.SetText(IDC_TEXT_STATUS, "完成");
+    EXPECT_EQ(view.Text(IDC_TEXT_STATUS), "完成");
+
+    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(view.Window()))));
+    event->key.keyval = GDK_KEY_Escape;
+    gdk_event_set_device(
+        event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(view.Window(), "key-press-event", event, &handled);
+    gdk_event_free(event);
+    EXPECT_TRUE(Iterate([&] { return cancel == 1; }, 10s));
+    gtkui::SetWebPageModulePath(KORVEL_PAGE_MODULE);
+}
+
 // Boxes asked for by another thread appear on the window thread, keep the
 // loop running, and hand the answer back.
 TEST_F(GtkViewTest, MessageBoxesFromAWorkerThread) {

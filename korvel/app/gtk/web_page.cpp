@@ -63,7 +63,9 @@ class Page final : public WebPage {
     };
 
     void Build();
-    static void Serve(WebKitURISchemeRequest* request, gpointer self);
+    using ResourceFinder = decltype(WebPageHost::resource);
+    // Serves "res" addresses with the finder given as data.
+    static void Serve(WebKitURISchemeRequest* request, gpointer finder);
     // Calls the host's function given as data.
     static void OnScriptMessage(WebKitUserContentManager* content, WebKitJavascriptResult* result,
                                 gpointer call);
@@ -84,7 +86,10 @@ class Page final : public WebPage {
 void Page::Build() {
     // Nothing of the page is kept on disk.
     context_ = webkit_web_context_new_ephemeral();
-    webkit_web_context_register_uri_scheme(context_, "res", Serve, this, nullptr);
+    // The context may outlive the page: it keeps a finder of its own.
+    webkit_web_context_register_uri_scheme(
+        context_, "res", Serve, new ResourceFinder(host_.resource),
+        [](gpointer finder) { delete static_cast<ResourceFinder*>(finder); });
     // Nothing the page does not use: no caches kept across loads, no media,
     // storage or GPU features.
     webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
@@ -155,12 +160,12 @@ Page::~Page() {
     g_object_unref(context_);
 }
 
-void Page::Serve(WebKitURISchemeRequest* request, gpointer self) {
+void Page::Serve(WebKitURISchemeRequest* request, gpointer finder) {
     const char* uri = webkit_uri_scheme_request_get_uri(request);
-    const WebPageHost& host = static_cast<Page*>(self)->host_;
+    const ResourceFinder& find = *static_cast<const ResourceFinder*>(finder);
     std::string_view bytes;
     std::string mediaType;
-    if (!uri || !host.resource || !host.resource(uri, bytes, mediaType) || bytes.empty()) {
+    if (!uri || !find || !find(uri, bytes, mediaType) || bytes.empty()) {
         GError* error =
             g_error_new(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no resource %s", uri ? uri : "");
         webkit_uri_scheme_request_finish_error(request, error);

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "common/message_loop.h"
 #include "korvel/app/command_line.h"
 #include "korvel/app/globals.h"
 #include "korvel/app/korvel_dlg.h"
-#include "common/message_loop.h"
 #include "korvel/app/messages.h"
 #include "korvel/app/view_factory.h"
 #include "korvel/bt/script_host.h"
@@ -33,11 +33,7 @@ CkorvelApp::~CkorvelApp() = default;
 bool CkorvelApp::InitInstance(const std::string& commandLine) {
     if (!StartUp(commandLine))
         return false;
-    // The interpreter for BitTorrent downloads. A runtime piece that is
-    // missing does not stop the program: each BitTorrent download then says
-    // so in a box, and HTTP downloads work as ever.
     SetTorrentExpansionMode(m_expansionMode);
-    InitScriptHost();
     RunMainWindow();
     return false;
 }
@@ -96,6 +92,11 @@ void CkorvelApp::RunMainWindow() {
     options.expansionMode = m_expansionMode;
     options.launcherArguments = m_arguments;
     options.worker = m_worker;
+    // The interpreter for BitTorrent downloads, started once the window is
+    // on screen. A runtime piece that is missing does not stop the program:
+    // each BitTorrent download then says so in a box, and HTTP downloads
+    // work as ever.
+    options.beforeWorker = [] { InitScriptHost(); };
     m_dlg = std::make_unique<CkorvelDlg>(*m_view, *m_loop, std::move(options));
     SetTorrentMainWindow(m_dlg.get());
     m_dlg->DoModal();

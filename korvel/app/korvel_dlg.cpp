@@ -127,6 +127,8 @@ bool CkorvelDlg::OnInitDialog() {
     m_view.SetBar(IDC_PROGRESS_DOWNLOAD, m_progressDownload);
     m_view.SetBar(IDC_PROGRESS_UPDATE, m_progressUpdate);
     m_view.ShowWindow(true);
+    if (m_options.beforeWorker)
+        m_options.beforeWorker();
     auto worker = m_options.worker;
     m_hWorker = std::make_unique<WorkerThread>([this, worker] { worker(this); });
     return true;

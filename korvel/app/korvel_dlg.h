@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "korvel/app/korvel_view.h"
 #include "common/message_loop.h"
+#include "korvel/app/korvel_view.h"
 #include "korvel/app/messages.h"
 #include "korvel/app/worker_thread.h"
 #include "korvel/bt/torrent_window.h"
@@ -27,6 +27,10 @@ class CkorvelDlg : public TorrentWindow {
         std::function<void(int)> exitProcess;
         // The worker started by OnInitDialog (tests may replace it).
         std::function<void(CkorvelDlg*)> worker;
+        // Runs on the window thread once the window is shown, before the
+        // worker starts (what the worker needs but the window's first frame
+        // need not wait for).
+        std::function<void()> beforeWorker;
     };
 
     CkorvelDlg(KorvelView& view, MessageLoop& loop, Options options);

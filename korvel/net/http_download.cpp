@@ -53,7 +53,9 @@ int Download(Kind kind, DownloadWindow& window, const std::string& url,
     ::unlink(localPath.c_str());
     window.SetDownloadBar(0);
 
-    std::FILE* file = std::fopen(localPath.c_str(), "wb");
+    // Close-on-exec: a program started meanwhile must not keep the file
+    // open for writing, or the check after the transfer refuses it.
+    std::FILE* file = std::fopen(localPath.c_str(), "wbe");
     if (!file) {
         const std::string text = Format("打开文件%s失败,放弃下载", localPath);
         window.PostStatusText(text);

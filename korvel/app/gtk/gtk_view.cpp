@@ -87,8 +87,7 @@ void GtkView::Create(const std::string& title) {
     g_signal_connect(overlay, "draw", G_CALLBACK(OnDrawBackground), this);
     gtk_container_add(GTK_CONTAINER(window_), overlay);
 
-    // The web view comes once the window is on its way to the screen
-    // (StartPage).
+    // The web view comes once the window is on screen (StartPage).
     GtkWidget* fixed = gtk_fixed_new();
     fixed_ = fixed;
     gtk_overlay_add_overlay(GTK_OVERLAY(overlay), fixed);
@@ -208,13 +207,20 @@ void GtkView::ShowWindow(bool visible) {
     if (visible) {
         gtk_widget_show(window_);
         gtk_window_present(GTK_WINDOW(window_));
-        if (!web_) {
+        if (!page_ && !pageStart_ && !startPage_) {
             // The window's own frame (with the page's last picture) goes
-            // to the screen first; then the web view is made, before the
-            // caller goes on, as its worker must not meet WebKit's start-up
-            // half-way. The page paints when it is ready.
+            // to the screen first. The page is started from the loop, once
+            // the caller has gone on (and started its worker: a thread made
+            // while the page module loads waits for the dynamic loader).
             DrawFirstFrame();
-            StartPage();
+            startPage_ = g_idle_add(
+                [](gpointer data) -> gboolean {
+                    auto* view = static_cast<GtkView*>(data);
+                    view->startPage_ = 0;
+                    view->StartPage();
+                    return G_SOURCE_REMOVE;
+                },
+                this);
         }
     } else {
         gtk_widget_hide(window_);
@@ -229,20 +235,20 @@ int GtkView::MessageBox(const platform::MessageBoxSpec& box) {
 }
 
 void GtkView::Destroy() {
-    for (unsigned* source : {&pendingCancel_, &dropPicture_, &revealPage_}) {
+    for (unsigned* source : {&startPage_, &pendingCancel_, &dropPicture_, &revealPage_}) {
         if (*source) {
             g_source_remove(*source);
             *source = 0;
         }
     }
-    if (snapshot_) {
-        g_cancellable_cancel(snapshot_);
-        g_clear_object(&snapshot_);
+    // A page module still loading makes no page for this window.
+    if (pageStart_) {
+        *pageStart_ = nullptr;
+        pageStart_.reset();
     }
-    if (web_) {
-        g_signal_handlers_disconnect_by_data(web_, this);
-        g_object_unref(web_);
-        web_ = nullptr;
+    if (page_) {
+        g_signal_handlers_disconnect_by_data(page_->Widget(), this);
+        page_.reset();
     }
     if (window_) {
         gtk_widget_destroy(window_);
@@ -253,10 +259,6 @@ void GtkView::Destroy() {
     controls_.clear();
     g_clear_object(&savedPicture_);
     g_clear_pointer(&pagePicture_, cairo_surface_destroy);
-    if (context_) {
-        g_object_unref(context_);
-        context_ = nullptr;
-    }
     if (css_) {
         gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(),
                                                      GTK_STYLE_PROVIDER(css_));

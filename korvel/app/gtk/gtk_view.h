@@ -1,10 +1,10 @@
 // The updater's window in GTK 3: an undecorated window whose client area is
-// the page (a WebKit view) with the template's progress bars and texts laid
-// over it at the pixels ApplyTemplateLayout gives.
+// the page (a web view from the page module, web_page.h) with the
+// template's progress bars and texts laid over it at the pixels
+// ApplyTemplateLayout gives.
 #pragma once
 
 #include <gtk/gtk.h>
-#include <webkit2/webkit2.h>
 
 #include <functional>
 #include <memory>
@@ -13,6 +13,7 @@
 
 #include "common/gtk/gtk_init.h"
 #include "common/template_layout.h"
+#include "korvel/app/gtk/web_page.h"
 #include "korvel/app/korvel_view.h"
 
 namespace gtkui {
@@ -34,12 +35,16 @@ class GtkView : public KorvelView {
 
     // What the window is made of (null before Create and after Destroy).
     GtkWindow* Window() const { return window_ ? GTK_WINDOW(window_) : nullptr; }
-    WebKitWebView* WebView() const { return web_; }
+    // The page's web view, once the page module has made it.
+    GtkWidget* PageWidget() const { return page_ ? page_->Widget() : nullptr; }
     GtkWidget* ControlWidget(int controlId) const;
     const TemplateLayout& Layout() const { return layout_; }
     std::string Text(int controlId) const;
     // The page has finished loading.
     bool PageLoaded() const { return pageLoaded_; }
+    // The page module could not be loaded or made no page: the window goes
+    // on without the page.
+    bool PageUnavailable() const { return pageUnavailable_; }
     // The picture of the page from an earlier run is shown under the web
     // view (until the live page has painted over it).
     bool ShowsPagePicture() const { return pagePicture_ != nullptr; }
@@ -55,32 +60,28 @@ class GtkView : public KorvelView {
         GtkView* view = nullptr;
     };
 
-    void BuildWebView();
-    // Builds the web view and loads the page, once; the window is asked on
-    // screen first.
+    // Loads the page module away from the window's thread once the window
+    // is on screen; the page is made when it is there.
     void StartPage();
+    void MakePage(WebPageMaker maker, const std::string& error);
     // Turns the loop until the shown window has drawn its first frame.
     void DrawFirstFrame();
     void LoadPagePicture();
-    void BuildControls(GtkWidget* fixed);
     Control* Find(int controlId);
     const Control* Find(int controlId) const;
 
     static gboolean OnDrawBackground(GtkWidget* widget, cairo_t* cr, gpointer self);
     static gboolean OnDrawStatic(GtkWidget* widget, cairo_t* cr, gpointer control);
     static gboolean OnButtonPress(GtkWidget* widget, GdkEventButton* event, gpointer self);
-    static void OnMouseTarget(WebKitWebView* web, WebKitHitTestResult* hit, guint modifiers,
-                              gpointer self);
-    static gboolean OnDecidePolicy(WebKitWebView* web, WebKitPolicyDecision* decision,
-                                   WebKitPolicyDecisionType type, gpointer self);
-    static void OnLoadChanged(WebKitWebView* web, WebKitLoadEvent event, gpointer self);
     static gboolean OnDrawPageCover(GtkWidget* widget, cairo_t* cr, gpointer self);
+    static gboolean OnKeyPress(GtkWidget* widget, GdkEventKey* event, gpointer self);
+    // What the page tells the window.
+    void OnPageLoaded();
+    void OnPagePainted();
+    void OnPageCancel();
+    void OnSnapshot(cairo_surface_t* surface);
     // From then on the web view's own drawing is shown.
     void RevealPage();
-    static void OnSnapshot(GObject* web, GAsyncResult* result, gpointer self);
-    static void OnPagePainted(WebKitUserContentManager* manager, gpointer result, gpointer self);
-    static void OnScriptMessage(WebKitUserContentManager* manager, gpointer result, gpointer self);
-    static gboolean OnKeyPress(GtkWidget* widget, GdkEventKey* event, gpointer self);
     // Runs a command from the loop rather than inside a toolkit signal, as
     // it may show a modal box.
     void RunCommandLater(const std::function<void()>& command);
@@ -88,8 +89,10 @@ class GtkView : public KorvelView {
     GtkWidget* window_ = nullptr;
     GtkWidget* overlay_ = nullptr;  // owned by the window
     GtkWidget* fixed_ = nullptr;    // owned by the window
-    WebKitWebView* web_ = nullptr;
-    WebKitWebContext* context_ = nullptr;
+    std::unique_ptr<WebPage> page_;
+    // Shared with the thread that loads the page module; null once the
+    // window is gone.
+    std::shared_ptr<GtkView*> pageStart_;
     GdkPixbuf* background_ = nullptr;
     GtkCssProvider* css_ = nullptr;
     PangoFontDescription* font_ = nullptr;
@@ -97,12 +100,13 @@ class GtkView : public KorvelView {
     std::vector<std::unique_ptr<Control>> controls_;
     bool overLink_ = false;
     bool pageLoaded_ = false;
+    bool pageUnavailable_ = false;
+    unsigned startPage_ = 0;                  // GLib source id of the page's start
     unsigned pendingCancel_ = 0;              // GLib source id of a deferred page cancel
     unsigned dropPicture_ = 0;                // GLib source id of the page picture's end
     std::string picturePath_;                 // the page picture's file
     GdkPixbuf* savedPicture_ = nullptr;       // as read from the file
     cairo_surface_t* pagePicture_ = nullptr;  // drawn under the web view
-    GCancellable* snapshot_ = nullptr;
     bool snapshotTaken_ = false;
     bool pageRevealed_ = false;
     unsigned revealPage_ = 0;  // GLib source id of the page's reveal after its load

@@ -4,6 +4,7 @@
 #include "korvel/app/gtk/gtk_view.h"
 
 #include <gtest/gtest.h>
+#include <webkit2/webkit2.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 
 #include "common/gtk/font_setup.h"
 #include "common/gtk/gtk_message_box.h"
+#include "korvel/app/gtk/page_module.h"
 #include "korvel/app/gtk/page_picture.h"
 #include "korvel/app/messages.h"
 #include "korvel/res/dialog_template.h"
@@ -57,6 +59,7 @@ class GtkViewTest : public ::testing::Test {
         std::string why;
         if (!testing_support::GtkDisplayReady(why))
             GTEST_SKIP() << why;
+        gtkui::SetWebPageModulePath(KORVEL_PAGE_MODULE);
         view_.SetCommands({[this] { ++ok_; }, [this] { ++buttonCancel_; }, [this] { ++cancel_; }});
         view_.Create("《ZorniaII》更新程序");
         view_.ShowWindow(true);
@@ -74,7 +77,8 @@ class GtkViewTest : public ::testing::Test {
             std::string text;
         } result;
         webkit_web_view_call_async_javascript_function(
-            view_.WebView(), body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+            WEBKIT_WEB_VIEW(view_.PageWidget()), body.c_str(), -1, nullptr, nullptr, nullptr,
+            nullptr,
             [](GObject* web, GAsyncResult* async, gpointer data) {
                 auto* r = static_cast<Result*>(data);
                 GError* error = nullptr;
@@ -283,6 +287,39 @@ TEST_F(GtkViewTest, PagePictureOfTheLastRunShowsUntilThePagePaints) {
         EXPECT_TRUE(
             Iterate([&] { return testing_support::ReadFile(path).size() == saved.size(); }, 20s));
     }
+}
+
+// Without its page module the window still shows, with its bars, texts and
+// commands; only the page is missing.
+TEST(GtkViewWithoutPageModule, WindowGoesOnWithoutThePage) {
+    std::string why;
+    if (!testing_support::GtkDisplayReady(why))
+        GTEST_SKIP() << why;
+    if (gtkui::WebPageModuleLoaded())
+        GTEST_SKIP() << "the page module is loaded in this process already";
+    testing_support::TempDir empty;
+    gtkui::SetWebPageModulePath(empty.Sub("korvel-page.so"));
+    int cancel = 0;
+    gtkui::GtkView view;
+    view.SetCommands({nullptr, nullptr, [&] { ++cancel; }});
+    view.Create("《ZorniaII》更新程序");
+    view.ShowWindow(true);
+    EXPECT_TRUE(Iterate([&] { return view.PageUnavailable(); }, 20s));
+    EXPECT_EQ(view.PageWidget(), nullptr);
+    EXPECT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(view.Window())));
+    view.SetText(IDC_TEXT_STATUS, "完成");
+    EXPECT_EQ(view.Text(IDC_TEXT_STATUS), "完成");
+
+    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(view.Window()))));
+    event->key.keyval = GDK_KEY_Escape;
+    gdk_event_set_device(
+        event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(view.Window(), "key-press-event", event, &handled);
+    gdk_event_free(event);
+    EXPECT_TRUE(Iterate([&] { return cancel == 1; }, 10s));
+    gtkui::SetWebPageModulePath(KORVEL_PAGE_MODULE);
 }
 
 // Boxes asked for by another thread appear on the window thread, keep the

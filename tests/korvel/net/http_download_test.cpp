@@ -1,6 +1,9 @@
 #include "korvel/net/http_download.h"
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <random>
 
@@ -123,6 +126,29 @@ TEST_F(HttpDownloadTest, FailuresAreReportedAndStopTheRun) {
         ASSERT_FALSE(window.statusTexts.empty()) << c.name;
         EXPECT_EQ(window.statusTexts.back(), expected.back()) << c.name;
     }
+}
+
+// A program the process starts while a patch downloads (the window starts
+// its page's processes beside the worker) gets nothing of the patch file,
+// which would count as a writer still at work when the file is checked.
+TEST_F(HttpDownloadTest, ProgramStartedDuringTheDownloadDoesNotHoldThePatchFile) {
+    pid_t child = -1;
+    window_.onStatus = [&child](const std::string&) {
+        if (child != -1)
+            return;
+        char sleep[] = "sleep";
+        char seconds[] = "30";
+        char* argv[] = {sleep, seconds, nullptr};
+        if (::posix_spawnp(&child, "sleep", nullptr, nullptr, argv, environ) != 0)
+            child = -1;
+    };
+    EXPECT_EQ(DownloadPatchFile(window_, nginx_->Url("/p/big.dat"), Local("big.dat"),
+                                Md5Hex(bigPayload_.data(), bigPayload_.size())),
+              DOWNLOAD_DONE);
+    EXPECT_TRUE(window_.messages.empty());
+    ASSERT_NE(child, -1);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
 }
 
 TEST_F(HttpDownloadTest, ServerClosingEarlyFails) {

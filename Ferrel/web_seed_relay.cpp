@@ -15,6 +15,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/channel/network_interactive.h"
+
 namespace ferrel {
 
 namespace {
@@ -483,6 +485,12 @@ void WebSeedRelay::Accept() {
         const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        // Only this engine's own libtorrent: anyone else on the machine could
+        // take up the connections it needs.
+        if (!vellum::PeerOwnedBy(fd, ::geteuid())) {
+            ::close(fd);
+            continue;
+        }
         const timeval idle{kIdleSeconds, 0}, send{kSendSeconds, 0};
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);

@@ -1,5 +1,11 @@
-// What the web seed relay makes of a web seed's answer to a range request.
+// What the web seed relay makes of a web seed's answer to a range request,
+// and whom it answers.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -7,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "Ferrel/web_seed_relay.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -81,5 +88,51 @@ INSTANTIATE_TEST_SUITE_P(
                    RelayVerdict::Unexpected},
         AnswerCase{"an unreadable status line", 100, 199, "HTTP/1.1 2x6 Partial",
                    RelayVerdict::Unexpected}));
+
+// The first line of the relay's answer to a request for a source it does not
+// know (nothing is fetched), asked by a process of the given user; "" when
+// the connection is closed unanswered.
+std::string FirstLine(int port, const std::string& asUser) {
+    testing_support::TempDir dir;
+    const std::string script =
+        dir.Write("ask.py",
+                  "import socket, sys\n"
+                  "s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=10)\n"
+                  "s.sendall(b'GET /99/x HTTP/1.1\\r\\nRange: bytes=0-1\\r\\n\\r\\n')\n"
+                  "try:\n"
+                  "    print(s.makefile('rb').readline().decode().strip())\n"
+                  "except OSError:\n"
+                  "    print()\n");
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(script.c_str(), 0644);
+    const std::string command = (asUser.empty() ? ""
+                                                : "/usr/bin/setpriv --reuid=" + asUser +
+                                                      " --regid=" + asUser + " --clear-groups ") +
+                                "/usr/bin/python3.11 " + script + " " + std::to_string(port);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return "no process";
+    char line[256] = "";
+    if (std::fgets(line, sizeof line, pipe) == nullptr)
+        line[0] = 0;
+    ::pclose(pipe);
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+// Another user on the machine could take up every connection the relay
+// allows; only this engine's own user is answered.
+TEST(WebSeedRelayTest, AnswersOnlyItsOwnUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "connecting as another user needs root";
+    ferrel::WebSeedRelay relay;
+    ASSERT_TRUE(relay.Start());
+    const std::string relayed = relay.Relayed("http://127.0.0.1:9/");
+    const int port = std::atoi(relayed.c_str() + relayed.rfind(':') + 1);
+    EXPECT_EQ(FirstLine(port, ""), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(FirstLine(port, "65534"), "");
+}
 
 }  // namespace

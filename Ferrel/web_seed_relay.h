@@ -21,33 +21,6 @@
 
 namespace ferrel {
 
-// The range asked for and what the web seed answered, as far as the relay
-// judges it.
-struct RelayAnswer {
-    int status = 0;  // 0: no status line yet; -1: an unreadable one
-    std::string reason;
-    std::int64_t contentLength = -1;  // -1: none given
-    bool hasContentRange = false;
-    std::int64_t rangeFirst = -1, rangeLast = -1;
-    std::string rangeTotal;  // digits or "*"
-    bool malformed = false;  // a length or range that cannot be read, or two
-    std::string retryAfter;  // seconds, when given as such
-};
-
-enum class RelayVerdict {
-    Forward,     // the range asked for, to be streamed through
-    PassError,   // an error status, passed on without its body
-    Unexpected,  // an answer that is no error but no range either
-    Misbehaved,  // another range, or more than asked: the source is dropped
-};
-
-// Judges an answer to a request for the bytes first..last (inclusive).
-RelayVerdict JudgeAnswer(const RelayAnswer& answer, std::int64_t first, std::int64_t last);
-
-// Reads one response header line into answer; a status line starts a new
-// answer (redirects and interim answers come before the last one).
-void ReadAnswerLine(const std::string& line, RelayAnswer& answer);
-
 // A web seed the relay gave up on.
 struct DroppedSource {
     std::string relayed;  // the address libtorrent knows it by

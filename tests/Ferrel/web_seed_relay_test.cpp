@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Ferrel/relay_http.h"
 #include "Ferrel/web_seed_relay.h"
 #include "tests/support/temp_dir.h"
 

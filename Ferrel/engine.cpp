@@ -91,7 +91,9 @@ lt::settings_pack SessionSettings(const EngineArguments& a) {
 }  // namespace
 
 Engine::Engine(EngineArguments args, vellum::IInteractive& channel, signing::TrustedKeys keys)
-    : m_args(std::move(args)), m_channel(channel), m_keys(std::move(keys)),
+    : m_args(std::move(args)),
+      m_channel(channel),
+      m_keys(std::move(keys)),
       m_startPause(kFirstStartRetry) {
     m_status.userId = m_args.id;
 }
@@ -440,6 +442,12 @@ void Engine::StepCreateFiles() {
         for (std::string& url : seeds)
             if (!url.empty() && url.back() == '/')
                 url += EscapePath(m_info->orig_files().file_path(lt::file_index_t(0)));
+    // libtorrent's own HTTP parser is never exposed to a web seed: a body
+    // longer than asked or a chunk size beyond any file held it for good.
+    if (!m_relay.Start())
+        std::fprintf(stderr, "Ferrel: no loopback relay; web seeds are reached directly\n");
+    for (std::string& url : seeds)
+        url = m_relay.Relayed(url);
     m_info->set_web_seeds({});
     atp.url_seeds = seeds;
     m_webSeeds = seeds;

@@ -19,6 +19,7 @@
 #include "Ferrel/commands.h"
 #include "Ferrel/info_folder.h"
 #include "Ferrel/seed_layout.h"
+#include "Ferrel/web_seed_relay.h"
 #include "Ferrel/web_seed_steering.h"
 #include "common/channel/interactive.h"
 #include "common/signing/trusted_keys.h"
@@ -58,6 +59,8 @@ class Engine {
     // False while a file error holds the torrent.
     bool StepFileError(Clock::time_point now);
     void WatchSources(Clock::time_point now);
+    // Takes the web seeds the relay gave up on off the torrent.
+    void DropSources();
     void PostUpdates();
     void HandleAlerts();
     void SaveResume(bool wait);
@@ -73,6 +76,9 @@ class Engine {
     EngineArguments m_args;
     vellum::IInteractive& m_channel;
     StatusSnapshot m_status;
+    // libtorrent reaches the web seeds only through the relay; it outlives
+    // the session.
+    WebSeedRelay m_relay;
     std::unique_ptr<lt::session> m_session;
     lt::torrent_handle m_torrent;
     // The torrent's status as its last update reported it; libtorrent is
@@ -96,7 +102,7 @@ class Engine {
     Clock::time_point m_lastReceivedAt;
     bool m_noSource = false;
     std::string m_sourceError;
-    std::vector<std::string> m_webSeeds;
+    std::vector<std::string> m_webSeeds;  // as libtorrent knows them
     // A failed start step is tried again after this pause, which grows.
     Clock::duration m_startPause;
     Clock::time_point m_startRetryAt;

@@ -98,9 +98,23 @@ void Engine::PostUpdates() {
     m_session->post_torrent_updates(lt::torrent_handle::query_accurate_download_counters);
 }
 
+void Engine::DropSources() {
+    for (const DroppedSource& d : m_relay.TakeDropped()) {
+        // Asynchronous: libtorrent's thread takes it off.
+        m_torrent.remove_url_seed(d.relayed);
+        m_webSeeds.erase(std::remove(m_webSeeds.begin(), m_webSeeds.end(), d.relayed),
+                         m_webSeeds.end());
+        m_sourceError = d.url + ": " + d.why + "; no longer used";
+        if (m_args.outInfoLevel > 0)
+            std::fprintf(stderr, "Ferrel: web seed %s\n", m_sourceError.c_str());
+    }
+}
+
 void Engine::StepTorrent() {
     if (m_args.shareWebSeeds)
-        m_webSeedSteering.Start(*m_session, m_torrent, m_args.downloadLimit, m_args.outInfoLevel > 0);
+        m_webSeedSteering.Start(*m_session, m_torrent, m_args.downloadLimit,
+                                m_args.outInfoLevel > 0, &m_relay);
+    DropSources();
     const auto now = Clock::now();
     // A torrent stopped by an error may send no update at all.
     if (m_errorReturn >= 0 && !StepFileError(now))
@@ -282,8 +296,10 @@ void Engine::HandleAlerts() {
         } else if (auto* r = lt::alert_cast<lt::save_resume_data_alert>(a)) {
             m_resumePending = false;
             WriteResume(lt::write_resume_data_buf(r->params));
-        } else if (auto* w = lt::alert_cast<lt::url_seed_alert>(a)) {
-            m_sourceError = std::string(w->server_url()) + ": " +
+        } else if (auto* w = lt::alert_cast<lt::url_seed_alert>(a);
+                   w && !m_relay.Dropped(w->server_url())) {
+            // A dropped source has said its last word.
+            m_sourceError = m_relay.Original(w->server_url()) + ": " +
                             (w->error ? w->error.message() : std::string(w->error_message()));
         } else if (lt::alert_cast<lt::save_resume_data_failed_alert>(a)) {
             m_resumePending = false;
@@ -335,6 +351,7 @@ void Engine::Shutdown() {
         lt::session_proxy proxy = m_session->abort();
         m_session.reset();
     }
+    m_relay.Stop();
     SetState(QUIT);
 }
 

@@ -69,7 +69,7 @@ WebSeedSteering::~WebSeedSteering() {
 }
 
 void WebSeedSteering::Start(lt::session_handle session, lt::torrent_handle torrent,
-                            std::int64_t downloadLimit, bool verbose) {
+                            std::int64_t downloadLimit, bool verbose, const WebSeedRelay* relay) {
     if (m_started)
         return;
     m_started = true;
@@ -77,6 +77,7 @@ void WebSeedSteering::Start(lt::session_handle session, lt::torrent_handle torre
     m_torrent = torrent;
     m_policy = WebSeedPolicy(downloadLimit);
     m_verbose = verbose;
+    m_relay = relay;
     m_start = std::chrono::steady_clock::now();
     m_thread = std::thread([this] { Run(); });
 }
@@ -158,9 +159,14 @@ bool WebSeedSteering::Classify() {
     });
     for (const std::string& url : open ? urls : std::set<std::string>{}) {
         m_torrent.remove_url_seed(url);
-        m_torrent.add_url_seed(url);
+        if (!Dropped(url))
+            m_torrent.add_url_seed(url);
     }
     return true;
+}
+
+bool WebSeedSteering::Dropped(const std::string& url) const {
+    return m_relay != nullptr && m_relay->Dropped(url);
 }
 
 // False once the torrent has everything (or is gone).
@@ -270,7 +276,7 @@ void WebSeedSteering::SetLimit(std::int64_t limit) {
         for (const std::string& url : m_urls) {
             if (off)
                 m_torrent.remove_url_seed(url);
-            else
+            else if (!Dropped(url))
                 m_torrent.add_url_seed(url);
         }
     }

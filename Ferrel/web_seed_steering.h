@@ -17,6 +17,7 @@
 #include <libtorrent/torrent_handle.hpp>
 
 #include "Ferrel/web_seed_policy.h"
+#include "Ferrel/web_seed_relay.h"
 
 namespace ferrel {
 
@@ -29,9 +30,10 @@ class WebSeedSteering {
 
     // Starts steering the torrent's web seeds; later calls do nothing.
     // downloadLimit: the engine's, in bytes per second (0: none); verbose
-    // prints each new limit on standard error.
+    // prints each new limit on standard error; web seeds the relay (if
+    // given) dropped are never put back.
     void Start(lt::session_handle session, lt::torrent_handle torrent, std::int64_t downloadLimit,
-               bool verbose);
+               bool verbose, const WebSeedRelay* relay = nullptr);
     // Ends the thread; the web seeds keep their last limit.
     void Stop();
 
@@ -41,11 +43,13 @@ class WebSeedSteering {
     bool Sample(SwarmSample& sample);
     void SetLimit(std::int64_t limit);
     void SetStripe(const std::vector<bool>& own);
+    bool Dropped(const std::string& url) const;
 
     lt::session_handle m_session;
     lt::torrent_handle m_torrent;
     WebSeedPolicy m_policy{0};
     bool m_verbose = false;
+    const WebSeedRelay* m_relay = nullptr;
     bool m_started = false;
     bool m_hasTrackers = false;
     int m_pieceLength = 0;

@@ -43,8 +43,9 @@ void CloseSocket(int& fd) {
 // the next one.
 constexpr int kAcceptsPerCall = 8;
 
-// Whether the peer of a connection accepted on 127.0.0.1 is a socket of
-// user uid. The kernel's table of TCP sockets names each socket's owner;
+}  // namespace
+
+// The kernel's table of TCP sockets names each socket's owner;
 // the peer's row is the one whose local end is the peer's address and
 // whose remote end is ours. No such row (the peer has gone) counts as
 // someone else's.
@@ -74,6 +75,8 @@ bool PeerOwnedBy(int fd, uid_t uid) {
     }
     return false;
 }
+
+namespace {
 
 // Port 0: the kernel picks a free one.
 std::function<std::uint16_t()> KernelPorts() {

@@ -1,6 +1,8 @@
 // The channel over a TCP connection on 127.0.0.1.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -8,6 +10,10 @@
 #include "common/channel/interactive.h"
 
 namespace vellum {
+
+// Whether the peer of a connection accepted on 127.0.0.1 is a socket of user
+// uid (by the kernel's table of TCP sockets); false when it cannot be told.
+bool PeerOwnedBy(int fd, uid_t uid);
 
 class NetworkInteractive : public IInteractive {
   public:

@@ -103,6 +103,10 @@ def _session_settings(config):
     }
     if config["ip"]:
         settings["announce_ip"] = config["ip"]
+    if config.get("share_web_seeds") and config["bind"]:
+        # Downloaders deal out the web seeds' pieces by the addresses they see
+        # each other at, so connections go out from the bound address too.
+        settings["outgoing_interfaces"] = config["bind"]
     for option, name in (("max_uploads", "unchoke_slots_limit"),
                          ("max_initiate", "connections_limit"),
                          ("max_files_open", "file_pool_size")):

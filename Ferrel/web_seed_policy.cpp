@@ -24,7 +24,11 @@ std::int64_t WebSeedPolicy::Decide(const SwarmSample& s) {
     if (m_lastUncovered < 0 || uncovered < m_lastUncovered)
         m_uncoveredSince = s.seconds;
     m_lastUncovered = uncovered;
-    const bool slow = static_cast<double>(s.peerRate) * kSlowPeers < static_cast<double>(Ceiling());
+    // Judged only while the peers hold at least a second's worth for this
+    // engine: before that their rate has nothing to show.
+    const std::int64_t ceiling = Ceiling();
+    const bool slow = s.missing - uncovered >= ceiling &&
+                      static_cast<double>(s.peerRate) * kSlowPeers < static_cast<double>(ceiling);
     if (!slow)
         m_slowSince = -1;
     else if (m_slowSince < 0)
@@ -40,7 +44,7 @@ std::int64_t WebSeedPolicy::Decide(const SwarmSample& s) {
         return kOn;
     if (uncovered > 0 && s.seconds - m_uncoveredSince >= kSlowFor)
         return kOn;
-    if (slow && s.seconds - m_slowSince >= kSlowFor)
+    if (slow && s.seconds - m_slowSince >= kCrawlFor)
         return kOn;
     return kOff;
 }

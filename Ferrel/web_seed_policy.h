@@ -26,38 +26,45 @@ struct SwarmSample {
 };
 
 // The rule, with its reasons. The web seeds are either on at full speed or
-// taken off the torrent; measured with bench/swarm.sh (12 engines repairing
+// taken off the torrent. Measured with bench/swarm.sh (12 engines repairing
 // empty copies of a 128 MiB client at once with the repair tool's
-// arguments, each engine capped at 10000 KB/s, no seed box), where the
-// engines without the rule took 16.5-18 s and the web server sent 4.6-4.8
-// copies:
+// arguments, each engine capped at 10000 KB/s, no seed box; runs with and
+// without the rule in turn, where without it the last engine was done in
+// 17.4-19.2 s and the web server sent 4.5-5.9 copies):
 //
 // - A web seed held to a share of the rate was what made the swarm slow
-//   (1.4 copies, but 39-42 s, and 26 s instead of 5 s for 3 engines on a
-//   16 MiB client). The per-engine timelines showed it: a limited web seed
-//   kept up to 500 blocks (8 MiB) requested that it delivered at a trickle,
-//   and the piece picker gives no other peer a requested block, so engines
-//   stood for ten seconds with peers that unchoked them and nothing to ask
-//   of them. On or off only: 2.2-2.6 copies, 20-22 s.
-// - The remaining copies were the web seeds' picks outside their engine's
-//   stripe: a web seed asks for 1 MiB runs and the picker widens a piece to
-//   its free neighbours whatever their priority, unless they are held back
+//   (1.4 copies, but 39-42 s; 26 s instead of 5 s for 3 engines on a 16 MiB
+//   client). The per-engine timelines (-OutInfoLevel 1) showed why: a
+//   limited web seed kept up to 500 blocks (8 MiB) requested that it then
+//   brought at a trickle, and the piece picker gives no other peer a block
+//   that is requested, so engines stood for ten seconds beside peers that
+//   unchoked them with nothing to ask of them. On or off only: 20-22 s, but
+//   2.2-2.6 copies.
+// - Most of those copies were web seeds fetching outside their stripe: a
+//   web seed asks for 1 MiB runs and the picker widens a piece to its free
+//   neighbours whatever their priority, unless they are held back
 //   (priority 0). In the timelines the piece a web seed was bringing lay
-//   outside its stripe in 57 % of the looks. With the uncovered pieces of
-//   other stripes held back while the web seeds run (WebSeedSteering) it
-//   was 16 %, and 1.40-1.49 copies in 23-26 s.
+//   outside its stripe in 57 % of the looks; with the uncovered pieces of
+//   other stripes held back while it runs, 16 % (WebSeedSteering).
+// - A crawl rule judged from the start fired as soon as an engine's stripe
+//   was done (the peers' rate, a 5 s average, still showed little): 20-45
+//   MiB of a run. It now waits until the peers hold a second's worth.
+// - Together with holding back everything but the stripe's last 2 MiB:
+//   1.14-1.16 copies in 20-22 s.
+//
+// The decisions:
 // - No peers (none connected, and none but this engine named by the tracker
 //   or none connected after kConnectWait seconds): on, as a lone engine
 //   always runs.
 // - Missing pieces held by no connected peer and dealt to this engine
 //   (OwnStripe), or nobody to deal them with: on. The swarm's web seeds
 //   then fetch about one copy between them, each engine a different part,
-//   and pass it on at once.
+//   and the engines pass it on at once.
 // - Uncovered pieces that have stopped shrinking for kSlowFor seconds (their
 //   owner is gone or stuck): on.
-// - Peers that for kSlowFor seconds bring less than 1/kSlowPeers of the
-//   ceiling (the download limit, or the best rate seen): on. This is the
-//   engine the others leave behind.
+// - Peers that hold at least a second's worth (of the ceiling: the download
+//   limit, or the best rate seen) but for kCrawlFor seconds bring less than
+//   1/kSlowPeers of it: on. This is the engine the others leave behind.
 // - Otherwise (the peers hold everything missing and deliver, or the
 //   uncovered pieces are other engines' stripes and shrinking): off.
 // - Until the first tracker answer (at most kTrackerWait seconds), and in the
@@ -68,6 +75,7 @@ class WebSeedPolicy {
   public:
     static constexpr double kSlowPeers = 4.0;
     static constexpr double kSlowFor = 3.0;
+    static constexpr double kCrawlFor = 5.0;
     static constexpr double kTrackerWait = 2.0;
     static constexpr double kConnectWait = 3.0;
     static constexpr double kSettle = 1.0;

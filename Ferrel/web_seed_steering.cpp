@@ -17,6 +17,12 @@ namespace {
 constexpr auto kPeriod = std::chrono::milliseconds(500);
 // The stripes are dealt in chunks of this size.
 constexpr int kChunkBytes = 1 << 20;
+// With no more than this left of the own stripe, everything else is held
+// back while the web seeds run: a web seed whose stripe pieces are all
+// requested asks next for a 1 MiB run of pieces the peers hold. Measured
+// with bench/swarm.sh (12 engines, 128 MiB): 1.14-1.16 copies with it,
+// 1.54-1.75 without, in the same time (20-22 s against 23-24 s).
+constexpr std::int64_t kTailBytes = 2 << 20;
 
 // What a swarm needs of the session beside the rule (measured with
 // bench/swarm.sh, see WebSeedPolicy). The web seed's outstanding requests are
@@ -93,9 +99,13 @@ void WebSeedSteering::Run() {
                 const bool on = m_policy.Decide(sample) == WebSeedPolicy::kOn;
                 SetSharing(sample.peers > 0);
                 SetWebSeeds(on);
-                // Held back only while the web seeds run for the own stripe:
-                // when they run because the peers fail, anything goes.
-                SetPieces(own, on && sample.own > 0 ? uncovered : std::vector<bool>{});
+                // Held back only while the web seeds run for the own stripe
+                // (near its end, all but the stripe): when they run because
+                // the peers fail, anything goes.
+                if (on && sample.own > 0 && sample.own <= kTailBytes)
+                    SetPieces(own, std::vector<bool>(own.size(), true));
+                else
+                    SetPieces(own, on && sample.own > 0 ? uncovered : std::vector<bool>{});
                 if (m_verbose)
                     Report(sample, on);
             }

@@ -95,14 +95,26 @@ TEST(WebSeedPolicySlowPeersTest, PutTheWebSeedsBackOnlyAfterCrawlingForAWhile) {
     crawl.seconds = 6;
     crawl.peerRate = kMiB;
     EXPECT_EQ(policy.Decide(crawl), kOff);
-    crawl.seconds = 8.5;
+    crawl.seconds = 10.5;
     EXPECT_EQ(policy.Decide(crawl), kOff);
-    crawl.seconds = 9;
-    EXPECT_EQ(policy.Decide(crawl), kOn);
-    fast.seconds = 10;
-    EXPECT_EQ(policy.Decide(fast), kOff);
     crawl.seconds = 11;
+    EXPECT_EQ(policy.Decide(crawl), kOn);
+    fast.seconds = 12;
+    EXPECT_EQ(policy.Decide(fast), kOff);
+    crawl.seconds = 13;
     EXPECT_EQ(policy.Decide(crawl), kOff);  // the wait starts again
+}
+
+// Peers that hold next to nothing yet are not judged: their rate has
+// nothing to show, and the web seeds stay with the own stripe's rule.
+TEST(WebSeedPolicySlowPeersTest, PeersThatHoldLittleAreNotJudged) {
+    WebSeedPolicy policy(kLimit);
+    SwarmSample s{1, true, 11, 0, 11, 12, 0, 0, 128 * kMiB, 128 * kMiB - kMiB, true, 0};
+    for (double t : {1.0, 3.5, 6.5, 9.0}) {
+        s.seconds = t;
+        s.uncovered -= kMiB;  // shrinking: the others' stripes come in
+        EXPECT_EQ(policy.Decide(s), kOff) << t;
+    }
 }
 
 // An engine whose own stripe is done leaves the other engines' stripes to

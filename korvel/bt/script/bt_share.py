@@ -10,12 +10,14 @@
 #   missing (its web seeds then take only those: the uncovered pieces of
 #   the other chunks are held back at priority 0, since a web seed widens a
 #   request to any neighbouring piece that is not), while the uncovered
-#   pieces have not shrunk for 3 s, and while the peers have brought less
-#   than a quarter of the ceiling (the download limit or the best rate seen)
-#   for 3 s;
+#   pieces have not shrunk for 3 s, and while peers that hold a second's
+#   worth (of the ceiling: the download limit or the best rate seen) have
+#   brought less than a quarter of the ceiling for 5 s;
 # - off otherwise, and until the tracker has answered (at most 2 s) and in
 #   the first 3 s while the number of peers still changes.
 #
+# With no more than 2 MiB of the own stripe left, everything else is held
+# back while the web seeds run: they would next ask for pieces peers hold.
 # On or off only: a web seed held to a small rate keeps many blocks requested
 # that no peer may then bring. With peers the session keeps the web seeds'
 # requests short (one piece, two at a time, at most 64 blocks asked of any
@@ -28,11 +30,13 @@ import libtorrent as lt
 
 SLOW_PEERS = 4.0
 SLOW_FOR = 3.0
+CRAWL_FOR = 5.0
 TRACKER_WAIT = 2.0
 CONNECT_WAIT = 3.0
 SETTLE = 1.0
 DEFAULT_CEILING = 8 * 1024 * 1024
 CHUNK_BYTES = 1 << 20
+TAIL_BYTES = 2 << 20
 PERIOD = 0.5
 
 
@@ -83,7 +87,8 @@ class WebSeedPolicy(object):
         if self.last_uncovered < 0 or uncovered < self.last_uncovered:
             self.uncovered_since = s.seconds
         self.last_uncovered = uncovered
-        slow = s.peer_rate * SLOW_PEERS < self.ceiling()
+        ceiling = self.ceiling()
+        slow = s.missing - uncovered >= ceiling and s.peer_rate * SLOW_PEERS < ceiling
         if not slow:
             self.slow_since = -1.0
         elif self.slow_since < 0:
@@ -97,7 +102,7 @@ class WebSeedPolicy(object):
             return True
         if uncovered > 0 and s.seconds - self.uncovered_since >= SLOW_FOR:
             return True
-        return slow and s.seconds - self.slow_since >= SLOW_FOR
+        return slow and s.seconds - self.slow_since >= CRAWL_FOR
 
 
 def own_stripe(uncovered, pieces_per_chunk, rank, members):
@@ -153,7 +158,10 @@ class WebSeedSteering(object):
                     self.handle.add_url_seed(url)
                 else:
                     self.handle.remove_url_seed(url)
-        self._set_pieces(own, uncovered if on and sample.own > 0 else [])
+        if on and 0 < sample.own <= TAIL_BYTES:
+            self._set_pieces(own, [True] * len(own))
+        else:
+            self._set_pieces(own, uncovered if on and sample.own > 0 else [])
         return True
 
     def _sample(self, st):

@@ -39,11 +39,17 @@ class PolicyTest(unittest.TestCase):
 
     def test_crawling_peers_get_the_web_seeds_back_after_a_while(self):
         policy = WebSeedPolicy(LIMIT)
-        looks = [(5, 9 * MIB, False), (6, MIB, False), (8.5, MIB, False), (9, MIB, True),
-                 (10, 9 * MIB, False), (11, MIB, False)]
+        looks = [(5, 9 * MIB, False), (6, MIB, False), (10.5, MIB, False), (11, MIB, True),
+                 (12, 9 * MIB, False), (13, MIB, False)]
         for seconds, rate, on in looks:
             s = Sample(seconds, True, 2, 2, 2, rate, 0, 100 * MIB, 0)
             self.assertEqual(policy.decide(s), on, seconds)
+
+    def test_peers_that_hold_little_are_not_judged(self):
+        policy = WebSeedPolicy(LIMIT)
+        for i, seconds in enumerate([1, 3.5, 6.5, 9]):
+            s = Sample(seconds, True, 11, 11, 12, 0, 0, 128 * MIB, 126 * MIB - i * MIB, True, 0)
+            self.assertFalse(policy.decide(s), seconds)
 
     def test_stripes(self):
         T, F = True, False

@@ -33,10 +33,17 @@ bool Checking(const lt::torrent_status& st) {
            st.state == lt::torrent_status::checking_resume_data;
 }
 
+// Everything is here. The engine wants every piece, but the web seed
+// steering may hold back some for a moment (priority 0), and libtorrent then
+// calls the torrent finished without all of them.
+bool Complete(const lt::torrent_status& st) {
+    return st.is_finished && st.is_seeding && !Checking(st);
+}
+
 // How far the torrent has come: the check's progress, then the bytes it
 // has; the end of the check and completion count as steps forward.
 std::int64_t ProgressMark(const lt::torrent_status& st) {
-    if (st.is_finished && !Checking(st))
+    if (Complete(st))
         return std::numeric_limits<std::int64_t>::max();
     if (Checking(st))
         return st.state == lt::torrent_status::checking_files ? st.progress_ppm : 0;
@@ -145,7 +152,7 @@ void Engine::StepTorrent() {
             m_lastPercentStep = step;
             Send(ReplyFraction("Percentage", m_status.percentage));
         }
-        if (st.is_finished && !checking && m_errorReturn < 0) {
+        if (Complete(st) && m_errorReturn < 0) {
             SetState(DOWNLOAD_COMPLETED);
             if (m_args.deleteDownloadInfo) {
                 std::error_code ec;
@@ -199,7 +206,7 @@ bool Engine::StepFileError(Clock::time_point now) {
 // as a failed fetch until data comes again; the torrent keeps trying.
 void Engine::WatchSources(Clock::time_point now) {
     const lt::torrent_status& st = m_st;
-    if (st.total_payload_download != m_lastReceived || st.is_finished) {
+    if (st.total_payload_download != m_lastReceived || Complete(st)) {
         m_lastReceived = st.total_payload_download;
         m_lastReceivedAt = now;
         if (m_noSource) {
@@ -233,7 +240,7 @@ void Engine::UpdateSnapshot() {
     const auto done = std::min<std::uint64_t>(
         static_cast<std::uint64_t>(std::max<std::int64_t>(st.total_wanted_done, 0)), whole);
     m_status.totalBytes = whole;
-    m_status.incompleteBytes = st.is_finished && !Checking(st) ? 0 : whole - done;
+    m_status.incompleteBytes = Complete(st) ? 0 : whole - done;
     m_status.percentage = PercentOf(whole - m_status.incompleteBytes, whole);
     m_status.curUpdatePercentage = m_status.percentage;
     // Of what the check found missing, the part that has come since.

@@ -13,50 +13,39 @@ std::int64_t WebSeedPolicy::Ceiling() const {
 std::int64_t WebSeedPolicy::Decide(const SwarmSample& s) {
     m_bestRate = std::max(m_bestRate, s.peerRate + s.webRate);
     if (!s.trackerAnswered && s.seconds < kTrackerWait)
-        return kTrickle;
+        return kOff;
     if (s.missing <= 0)
-        return 0;
+        return kOn;
     if (s.peers != m_lastPeers) {
         m_lastPeers = s.peers;
         m_peersSince = s.seconds;
     }
-    // The tracker's list may name this engine itself; its count of
-    // downloaders includes it.
-    const bool othersNamed = s.swarm >= 0 ? s.swarm > 1 : s.known > 0;
-    if (s.peers <= 0 && (!othersNamed || s.seconds >= kConnectWait)) {
-        m_slowSince = -1;
-        return 0;
-    }
-    const std::int64_t ceiling = Ceiling();
     const std::int64_t uncovered = std::clamp<std::int64_t>(s.uncovered, 0, s.missing);
-    const std::int64_t covered = s.missing - uncovered;
-    const bool slow =
-        covered >= ceiling &&
-        static_cast<double>(s.peerRate) * kSlowPeers * static_cast<double>(s.missing) <
-            static_cast<double>(covered) * static_cast<double>(ceiling);
+    if (m_lastUncovered < 0 || uncovered < m_lastUncovered)
+        m_uncoveredSince = s.seconds;
+    m_lastUncovered = uncovered;
+    // Judged only while the peers hold at least a second's worth for this
+    // engine: before that their rate has nothing to show.
+    const std::int64_t ceiling = Ceiling();
+    const bool slow = s.missing - uncovered >= ceiling &&
+                      static_cast<double>(s.peerRate) * kSlowPeers < static_cast<double>(ceiling);
     if (!slow)
         m_slowSince = -1;
     else if (m_slowSince < 0)
         m_slowSince = s.seconds;
-    if (slow && s.seconds - m_slowSince >= kSlowFor)
-        return 0;
-    if (m_lastUncovered < 0 || uncovered < m_lastUncovered)
-        m_uncoveredSince = s.seconds;
-    m_lastUncovered = uncovered;
-    if (uncovered > 0 && s.striped && s.own <= 0 && s.seconds - m_uncoveredSince < kSlowFor)
-        return kOff;
+    // The tracker's list may name this engine itself; its count of
+    // downloaders includes it.
+    const bool othersNamed = s.swarm >= 0 ? s.swarm > 1 : s.known > 0;
+    if (s.peers <= 0 && (!othersNamed || s.seconds >= kConnectWait))
+        return kOn;
     if (uncovered > 0 && s.seconds < kConnectWait && s.seconds - m_peersSince < kSettle)
-        return kTrickle;
-    if (uncovered > 0) {
-        const int inSight = s.peers > 0 ? s.peers - std::max(0, s.seeds) : s.known;
-        const int downloaders = std::max(inSight + 1, s.swarm);
-        std::int64_t share = kShareFactor * ceiling / downloaders;
-        // A web seed keeps about kQueueSeconds of its rate requested ahead;
-        // beyond the own stripe's rest that would be other engines' pieces.
-        if (s.striped && s.own > 0)
-            share = std::min(share, static_cast<std::int64_t>(s.own / kQueueSeconds));
-        return std::max(kTrickle, share);
-    }
+        return kOff;
+    if (uncovered > 0 && (!s.striped || s.own > 0))
+        return kOn;
+    if (uncovered > 0 && s.seconds - m_uncoveredSince >= kSlowFor)
+        return kOn;
+    if (slow && s.seconds - m_slowSince >= kCrawlFor)
+        return kOn;
     return kOff;
 }
 

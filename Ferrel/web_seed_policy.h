@@ -25,76 +25,73 @@ struct SwarmSample {
     std::int64_t own = 0;         // of the uncovered bytes, those in this engine's stripe
 };
 
-// The rule, with its reasons. Measured with bench/swarm.sh (12 engines
-// repairing empty copies of a 128 MiB client at once, the repair tool's
-// arguments, no seed box), the web server sent 4.5 to 11 copies with the web
-// seeds unlimited (more on a busier machine); 1.8 with the division below
-// alone, 1.5 with the stripes, 1.4 with the web seeds taken off instead of
-// trickling. With twice the rate shared out (kShareFactor 2) the last engine
-// was done some 15% sooner for 1.55 copies.
+// The rule, with its reasons. The web seeds are either on at full speed or
+// taken off the torrent. Measured with bench/swarm.sh (12 engines repairing
+// empty copies of a 128 MiB client at once with the repair tool's
+// arguments, each engine capped at 10000 KB/s, no seed box; runs with and
+// without the rule in turn, where without it the last engine was done in
+// 17.4-19.2 s and the web server sent 4.5-5.9 copies):
 //
+// - A web seed held to a share of the rate was what made the swarm slow
+//   (1.4 copies, but 39-42 s; 26 s instead of 5 s for 3 engines on a 16 MiB
+//   client). The per-engine timelines (-OutInfoLevel 1) showed why: a
+//   limited web seed kept up to 500 blocks (8 MiB) requested that it then
+//   brought at a trickle, and the piece picker gives no other peer a block
+//   that is requested, so engines stood for ten seconds beside peers that
+//   unchoked them with nothing to ask of them. On or off only: 20-22 s, but
+//   2.2-2.6 copies.
+// - Most of those copies were web seeds fetching outside their stripe: a
+//   web seed asks for 1 MiB runs and the picker widens a piece to its free
+//   neighbours whatever their priority, unless they are held back
+//   (priority 0). In the timelines the piece a web seed was bringing lay
+//   outside its stripe in 57 % of the looks; with the uncovered pieces of
+//   other stripes held back while it runs, 16 % (WebSeedSteering).
+// - A crawl rule judged from the start fired as soon as an engine's stripe
+//   was done (the peers' rate, a 5 s average, still showed little): 20-45
+//   MiB of a run. It now waits until the peers hold a second's worth.
+// - Together with holding back everything but the stripe's last 2 MiB:
+//   1.14-1.16 copies in 20-22 s.
+//
+// The decisions:
 // - No peers (none connected, and none but this engine named by the tracker
-//   or none connected after kConnectWait seconds), or peers that for kSlowFor seconds would have
-//   taken more than kSlowPeers times as long for what they hold as the web seeds alone for
-//   everything still missing: the web seeds run unlimited, as a lone engine
-//   always does. The peers are judged only once they hold at least a
-//   second's worth for this engine; their rates are averages that lag
-//   behind their first pieces.
-// - Otherwise, while some missing pieces are held by no connected peer, the
-//   web seeds bring them at this engine's part of the rate a lone engine
-//   would take: the ceiling (the download limit, or the best rate seen)
-//   divided among the downloading engines (the connected peers that are not
-//   seeds and this one, or the tracker's count when that is higher).
-//   Together the swarm then asks the web server for about one engine's
-//   worth, and since each web seed takes the rarest pieces first, each
-//   engine fetches pieces the others lack and passes them on at once.
-//   Without the division every engine pulled the same pieces from the web
-//   server at full speed before any peer could offer them. With the
-//   uncovered pieces dealt out among the engines (OwnStripe), an engine
-//   whose own stripe is done drops its web seeds instead of fetching the
-//   pieces another engine is fetching at that moment, unless the uncovered
-//   pieces have stopped shrinking for kSlowFor seconds, and near the end of
-//   its stripe its rate shrinks with the stripe's rest (a web seed requests
-//   kQueueSeconds of its rate ahead, and past its own stripe those would be
-//   the pieces the other engines are fetching).
-// - When every missing piece is held by some peer, and while the own stripe
-//   is done, the web seeds are taken off the torrent (kOff) and put back as
-//   soon as the rule asks for them again. A web seed kept at a trickle held
-//   the pieces of its 1 MiB requests for many seconds, and the last engines
-//   waited for them.
-// - Until the first tracker answer (at most kTrackerWait seconds) the web
-//   seeds start at the trickle too: an engine that starts with many others
-//   would otherwise pull a large part of the client before it learns of them.
-//   In the first kConnectWait seconds they also keep to it while engines are
-//   still connecting (the number of peers changed within kSettle seconds):
-//   stripes dealt among half the swarm overlap with the others' and cost
-//   whole chunks twice.
+//   or none connected after kConnectWait seconds): on, as a lone engine
+//   always runs.
+// - Missing pieces held by no connected peer and dealt to this engine
+//   (OwnStripe), or nobody to deal them with: on. The swarm's web seeds
+//   then fetch about one copy between them, each engine a different part,
+//   and the engines pass it on at once.
+// - Uncovered pieces that have stopped shrinking for kSlowFor seconds (their
+//   owner is gone or stuck): on.
+// - Peers that hold at least a second's worth (of the ceiling: the download
+//   limit, or the best rate seen) but for kCrawlFor seconds bring less than
+//   1/kSlowPeers of it: on. This is the engine the others leave behind.
+// - Otherwise (the peers hold everything missing and deliver, or the
+//   uncovered pieces are other engines' stripes and shrinking): off.
+// - Until the first tracker answer (at most kTrackerWait seconds), and in the
+//   first kConnectWait seconds while engines are still connecting (the
+//   number of peers changed within kSettle seconds): off. Stripes dealt
+//   among half the swarm overlap with the others' and cost chunks twice.
 class WebSeedPolicy {
   public:
     static constexpr double kSlowPeers = 4.0;
     static constexpr double kSlowFor = 3.0;
+    static constexpr double kCrawlFor = 5.0;
     static constexpr double kTrackerWait = 2.0;
     static constexpr double kConnectWait = 3.0;
     static constexpr double kSettle = 1.0;
-    static constexpr std::int64_t kTrickle = 64 * 1024;
-    // Decide's answer for: no web seed connection at all for now.
+    // Decide's answers.
+    static constexpr std::int64_t kOn = 0;
     static constexpr std::int64_t kOff = -1;
-    // The swarm's web seeds together take this many times one engine's rate.
-    static constexpr std::int64_t kShareFactor = 1;
-    // Seconds of its rate a web seed requests ahead (libtorrent's
-    // request_queue_time).
-    static constexpr double kQueueSeconds = 3.0;
     // Ceiling assumed without a download limit before any rate has been seen.
     static constexpr std::int64_t kDefaultCeiling = 8 * 1024 * 1024;
 
     // downloadLimit: the engine's download limit in bytes per second, 0: none.
     explicit WebSeedPolicy(std::int64_t downloadLimit) : m_downloadLimit(downloadLimit) {}
 
-    // The web seeds' download limit in bytes per second for the next while;
-    // 0 means unlimited.
+    // kOn or kOff for the next while.
     std::int64_t Decide(const SwarmSample& sample);
 
-    // The rate the decision divides (for tests and reports).
+    // The rate the peers are judged against (for tests and reports).
     std::int64_t Ceiling() const;
 
   private:
@@ -107,11 +104,11 @@ class WebSeedPolicy {
     double m_uncoveredSince = 0;  // when the uncovered bytes last shrank
 };
 
-// Which of the uncovered pieces this engine's web seeds take first. The
+// Which of the uncovered pieces this engine's web seeds take. The
 // pieces are grouped in chunks of the web seeds' request size, and the
 // chunks dealt out in turn to the downloading engines in sight, ordered by
-// address (rank: this engine's place among members). Each engine puts its
-// own chunks first, so that engines that start together fetch different
+// address (rank: this engine's place among members). Each engine's web
+// seeds take only its own chunks, so that engines that start together fetch different
 // pieces from the web server instead of the same ones at once; a piece
 // another engine holds is never in a stripe. Empty when there is nobody to
 // share with.

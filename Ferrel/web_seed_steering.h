@@ -1,19 +1,21 @@
-// Applies WebSeedPolicy to a running torrent: the torrent's web seed
-// connections get a peer class of their own, by their servers' addresses,
-// whose download limit a thread of its own sets twice a second from what
-// the torrent's peers hold and deliver. The engine's loop never waits for it.
+// Applies WebSeedPolicy to a running torrent: a thread of its own looks at
+// the torrent twice a second, takes its web seeds off or puts them back, and
+// while they run holds back the pieces that are other engines' to fetch from
+// the web server. The engine's loop never waits for it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <libtorrent/peer_class.hpp>
 #include <libtorrent/session_handle.hpp>
+#include <libtorrent/settings_pack.hpp>
 #include <libtorrent/torrent_handle.hpp>
 
 #include "Ferrel/web_seed_policy.h"
@@ -30,19 +32,22 @@ class WebSeedSteering {
 
     // Starts steering the torrent's web seeds; later calls do nothing.
     // downloadLimit: the engine's, in bytes per second (0: none); verbose
-    // prints each new limit on standard error; web seeds the relay (if
-    // given) dropped are never put back.
+    // prints a line a look (what came from where, the decision) on
+    // standard error; web seeds the relay (if given) dropped are never put
+    // back.
     void Start(lt::session_handle session, lt::torrent_handle torrent, std::int64_t downloadLimit,
                bool verbose, const WebSeedRelay* relay = nullptr);
-    // Ends the thread; the web seeds keep their last limit.
+    // Ends the thread; the web seeds stay as they are.
     void Stop();
 
   private:
     void Run();
-    bool Classify();
-    bool Sample(SwarmSample& sample);
-    void SetLimit(std::int64_t limit);
-    void SetStripe(const std::vector<bool>& own);
+    bool Prepare();
+    bool Sample(SwarmSample& sample, std::vector<bool>& uncovered, std::vector<bool>& own);
+    void SetWebSeeds(bool on);
+    void SetPieces(const std::vector<bool>& own, const std::vector<bool>& uncovered);
+    void SetSharing(bool sharing);
+    void Report(const SwarmSample& sample, bool on);
     bool Dropped(const std::string& url) const;
 
     lt::session_handle m_session;
@@ -53,12 +58,17 @@ class WebSeedSteering {
     bool m_started = false;
     bool m_hasTrackers = false;
     int m_pieceLength = 0;
-    lt::peer_class_t m_class{0};
-    std::int64_t m_limit = -2;     // the limit last set
-    std::set<std::string> m_urls;  // the torrent's web seeds
-    bool m_removed = false;        // taken off the torrent (WebSeedPolicy::kOff)
-    std::vector<bool> m_stripe;    // the pieces last put first
+    std::int64_t m_totalBytes = 0;
+    std::set<std::string> m_urls;        // the torrent's web seeds
+    bool m_on = true;                    // the web seeds are on the torrent
+    bool m_sharing = false;              // the settings for a swarm are in force
+    lt::settings_pack m_alone;           // the settings they replaced
+    std::vector<std::uint8_t> m_levels;  // per piece: 2 first, 1 as usual, 0 held back
     std::chrono::steady_clock::time_point m_start;
+    // For the verbose report: bytes received so far by kind of source.
+    std::map<std::string, std::int64_t> m_seen;
+    std::int64_t m_webBytes = 0;
+    std::int64_t m_peerBytes = 0;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -15,8 +15,10 @@
 # Usage: bench/swarm.sh [BUILD_DIR] (default build/release)
 # ENGINES ("1 6 12"), RUNS (3, medians), SIZE_MB (128), LIMIT_SECONDS (300),
 # SEED_BOX ("no yes") and TOOL_ARGS (the tool's arguments above) may be set;
-# KEEP=1 keeps the work folder with every engine's log. SHARE=0 runs the
-# engines without -ShareWebSeeds (web seeds at full speed, as by default).
+# KEEP=1 keeps the work folder with every engine's log. SHARE ("1 0") says
+# which runs to make: 1 with -ShareWebSeeds, 0 without (web seeds at full
+# speed, as by default); both are measured in turn within each round, so
+# that the load of the machine hits them alike.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -27,8 +29,7 @@ limit=${LIMIT_SECONDS:-300}
 seed_box_list=${SEED_BOX:-"no yes"}
 tool_args=${TOOL_ARGS:-"-HttpThread 4 -P2PUploadThread 6 -P2PUploadListSize 12 -DownloadLimit 10000 -UploadLimit 10000 -DeleteDownloadInfo"}
 PY=/usr/bin/python3.11
-share_flag=""
-[ "${SHARE:-1}" = 0 ] || share_flag=-ShareWebSeeds
+share_list=${SHARE:-"1 0"}
 ferrel="$build/Ferrel/Ferrel"
 zrpatch="$build/tools/zrpatch"
 for b in "$ferrel" "$zrpatch"; do
@@ -77,10 +78,11 @@ web_bytes() {
   awk '$4 ~ /^\/client\// {s += $1} END {printf "%.0f\n", s}' "$work/nginx/bytes.log"
 }
 
-# run_swarm ENGINES SEED_BOX: one run; appends "web_bytes last_done" to
-# $work/result.ENGINES.SEED_BOX.
+# run_swarm ENGINES SEED_BOX SHARE: one run; appends "web_bytes last_done" to
+# $work/result.ENGINES.SEED_BOX.SHARE.
 run_swarm() {
-  local n=$1 box=$2 i t0 before after last
+  local n=$1 box=$2 share=$3 i t0 before after last share_flag=""
+  [ "$share" = 0 ] || share_flag=-ShareWebSeeds
   tests/support/swarm.sh stop "$work/swarm" >/dev/null 2>&1 || true
   rm -rf "$work/swarm"
   local tracker
@@ -120,15 +122,17 @@ run_swarm() {
   # is its slowest engine's, from its start to its "P2PState=15".
   last=$(awk '{print $3}' "$work"/run.*.out | sort -g | tail -n 1)
   rm -f "$work"/run.*.out
-  echo "$((after - before)) $last" >> "$work/result.$n.$box"
+  echo "$((after - before)) $last" >> "$work/result.$n.$box.$share"
   tests/support/swarm.sh stop "$work/swarm" >/dev/null 2>&1 || true
 }
 
 for r in $(seq 1 "$runs"); do
   for box in $seed_box_list; do
     for n in $engines_list; do
-      echo "run $r of $runs: $n engine(s), seed box $box (load average $(load)) ..."
-      run_swarm "$n" "$box"
+      for share in $share_list; do
+        echo "run $r of $runs: $n engine(s), seed box $box, sharing $share (load average $(load)) ..."
+        run_swarm "$n" "$box" "$share"
+      done
     done
   done
 done
@@ -139,17 +143,25 @@ printf 'client: %d bytes (%d MiB); %d runs, medians; load average at end: %s\n' 
 printf 'engine arguments: %s\n' "$tool_args"
 printf 'web seed: bytes nginx sent of the client files, as copies of the client;\n'
 printf 'last done: seconds from the start to the slowest engine'"'"'s completion\n\n'
-printf '%-8s %-9s %14s %12s %14s   %s\n' engines "seed box" "web copies" "last done" "vs 1 alone" "runs (copies/seconds)"
+printf 'sharing: 1 with -ShareWebSeeds, 0 without; vs 0: last done against the run without\n\n'
+printf '%-8s %-9s %-8s %11s %12s %10s %11s   %s\n' engines "seed box" sharing "web copies" "last done" "vs 0" "vs 1 alone" "runs (copies/seconds)"
 for box in $seed_box_list; do
-  alone=""
-  [ -f "$work/result.1.$box" ] && alone=$(awk '{print $2}' "$work/result.1.$box" | median)
-  for n in $engines_list; do
-    f="$work/result.$n.$box"
-    copies=$(awk -v b="$bytes" '{print $1 / b}' "$f" | median)
-    last=$(awk '{print $2}' "$f" | median)
-    ratio="-"
-    [ -n "$alone" ] && ratio=$(awk -v a="$alone" -v l="$last" 'BEGIN {printf "%.2f", l / a}')
-    each=$(awk -v b="$bytes" '{printf " %.2f/%.2f", $1 / b, $2}' "$f")
-    printf '%-8s %-9s %14.2f %10.2f s %14s  %s\n' "$n" "$box" "$copies" "$last" "$ratio" "$each"
+  for share in $share_list; do
+    alone=""
+    [ -f "$work/result.1.$box.$share" ] && alone=$(awk '{print $2}' "$work/result.1.$box.$share" | median)
+    for n in $engines_list; do
+      f="$work/result.$n.$box.$share"
+      copies=$(awk -v b="$bytes" '{print $1 / b}' "$f" | median)
+      last=$(awk '{print $2}' "$f" | median)
+      ratio="-"
+      [ -n "$alone" ] && ratio=$(awk -v a="$alone" -v l="$last" 'BEGIN {printf "%.2f", l / a}')
+      versus="-"
+      if [ -f "$work/result.$n.$box.0" ]; then
+        base=$(awk '{print $2}' "$work/result.$n.$box.0" | median)
+        versus=$(awk -v a="$base" -v l="$last" 'BEGIN {printf "%.2f", l / a}')
+      fi
+      each=$(awk -v b="$bytes" '{printf " %.2f/%.2f", $1 / b, $2}' "$f")
+      printf '%-8s %-9s %-8s %11.2f %10.2f s %10s %11s  %s\n' "$n" "$box" "$share" "$copies" "$last" "$versus" "$ratio" "$each"
+    done
   done
 done

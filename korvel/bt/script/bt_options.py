@@ -24,6 +24,8 @@
 # | --upnp                     | 0       | enable_upnp and enable_natpmp                       |
 # | --start_trackerless_client | 0       | enable_dht                                          |
 # | --one_connection_per_ip    | 1       | allow_multiple_connections_per_ip = not value       |
+# | --share_web_seeds          | 0       | web seeds give way to peers (bt_share); with --bind |
+# |                            |         | also outgoing_interfaces = BIND                     |
 # | --save_as                  | ""      | file to write (for a multi-file torrent: its folder)|
 # | --save_in                  | ""      | folder to write the torrent's own name into         |
 # | --url, --responsefile      | ""      | address of the torrent file (--url wins)            |
@@ -78,6 +80,7 @@ _OPTIONS = {
     "upnp": False,
     "start_trackerless_client": False,
     "one_connection_per_ip": True,
+    "share_web_seeds": False,
     "save_as": "",
     "save_in": "",
     "url": "",

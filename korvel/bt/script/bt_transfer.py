@@ -11,6 +11,7 @@ import libtorrent as lt
 
 from bt_fetch import ConvertedMetainfo
 from bt_options import UI_NAME, BTFailure, _config_file_stamp, _text, get_config
+from bt_share import PERIOD, WebSeedSteering
 
 # Time the session may take at the end for its last tracker announces.
 STOP_TRACKER_TIMEOUT = 2
@@ -102,6 +103,10 @@ def _session_settings(config):
     }
     if config["ip"]:
         settings["announce_ip"] = config["ip"]
+    if config.get("share_web_seeds") and config["bind"]:
+        # Downloaders deal out the web seeds' pieces by the addresses they see
+        # each other at, so connections go out from the bound address too.
+        settings["outgoing_interfaces"] = config["bind"]
     for option, name in (("max_uploads", "unchoke_slots_limit"),
                          ("max_initiate", "connections_limit"),
                          ("max_files_open", "file_pool_size")):
@@ -189,7 +194,19 @@ class Multitorrent(object):
         for option in ("max_uploads", "max_initiate"):
             torrent.set_option(option, config[option])
         self.torrents.append(torrent)
+        if config.get("share_web_seeds") and handle.url_seeds():
+            self._steer(WebSeedSteering(self.session, handle,
+                                        self.settings["download_rate_limit"]))
         return torrent
+
+    def _steer(self, steering):
+        try:
+            going = steering.step()
+        except (RuntimeError, ValueError, TypeError) as e:
+            self.errorfunc(0, "web seeds: %s" % e)
+            return
+        if going:
+            self.add_task(lambda: self._steer(steering), PERIOD)
 
     def add_task(self, func, delay):
         self.tasks.append((time.monotonic() + delay, func))
@@ -229,7 +246,11 @@ class Multitorrent(object):
         if isinstance(alert, lt.torrent_finished_alert):
             # Every piece has passed its check, but blocks may still wait in
             # the disk cache: the file is reported complete (and so read by
-            # others) only once all of it is written out.
+            # others) only once all of it is written out. Pieces held back
+            # for a moment (bt_share) leave a torrent finished but not
+            # complete; it finishes again once they are in.
+            if not torrent.handle.status().is_seeding:
+                return
             if not torrent.finished_reported and not torrent.flushing:
                 torrent.flushing = True
                 torrent.handle.flush_cache()

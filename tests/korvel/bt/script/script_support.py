@@ -175,6 +175,17 @@ class Nginx:
         return [line.split('"')[1] + " " + line.rsplit(" ", 1)[1]
                 for line in log.read_text().splitlines()]
 
+    def body_bytes(self, prefix):
+        """Bytes of the answers' bodies to requests for paths starting with
+        prefix, once nginx has logged them."""
+        time.sleep(0.2)
+        total = 0
+        for line in (self.state / "bytes.log").read_text().splitlines():
+            fields = line.split()
+            if len(fields) > 3 and fields[3].startswith(prefix):
+                total += int(fields[0])
+        return total
+
     def stop(self):
         subprocess.run([str(SUPPORT / "nginx-server.sh"), "stop", str(self.state)], timeout=30)
         subprocess.run(["rm", "-rf", str(self.state)])
@@ -197,6 +208,10 @@ class Swarm:
 
     def seed(self, torrent_path, data_dir):
         return int(self._run("add", str(self.state), str(torrent_path), str(data_dir)))
+
+    def track(self, torrent_path):
+        """The tracker lists the torrent's peers; nobody seeds it."""
+        self._run("track", str(self.state), str(torrent_path))
 
     def peers(self, torrent):
         """(seeds, leechers) the tracker lists for the torrent."""

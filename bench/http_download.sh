@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# DownloadPatchFile against curl on a 1 GB file served by nginx on loopback.
+# DownloadPatchFile against curl on a 1 GB file served by nginx on loopback:
+# bare `curl -o`, `curl -o` then `md5sum`, and curl piped through `tee` into
+# the file and `md5sum` at once (the same work, digest beside the transfer,
+# as ours does it). Runs alternate between ours and the references.
 # Usage: bench/http_download.sh [BUILD_DIR] (default build/release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +23,7 @@ url="http://127.0.0.1:$port/big.dat"
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 now() { date +%s.%N; }
 
-ours=() ; curl_only=() ; curl_md5=()
+ours=() ; curl_only=() ; curl_md5=() ; curl_tee=()
 for i in $(seq 1 "$runs"); do
   rm -f "$work/ours.dat" "$work/curl.dat"
   t=$("$bin" "$url" "$work/ours.dat" "$md5" 2>/dev/null)
@@ -31,14 +34,20 @@ for i in $(seq 1 "$runs"); do
   curl_only+=("$(echo "$t1 - $t0" | bc -l)")
   curl_md5+=("$(echo "$t2 - $t0" | bc -l)")
   rm -f "$work/curl.dat"
+  t0=$(now); curl -s "$url" | tee "$work/curl.dat" | md5sum >/dev/null; t1=$(now)
+  curl_tee+=("$(echo "$t1 - $t0" | bc -l)")
+  rm -f "$work/curl.dat"
 done
 
 m_ours=$(printf '%s\n' "${ours[@]}" | median)
 m_curl=$(printf '%s\n' "${curl_only[@]}" | median)
 m_curl_md5=$(printf '%s\n' "${curl_md5[@]}" | median)
+m_curl_tee=$(printf '%s\n' "${curl_tee[@]}" | median)
 printf 'file: %d MiB, %d runs, medians in seconds\n' "$size_mb" "$runs"
 printf '  DownloadPatchFile (transfer, digest beside it):  %.3f\n' "$m_ours"
 printf '  curl -o:                                        %.3f\n' "$m_curl"
 printf '  curl -o, then md5sum (the same work):           %.3f\n' "$m_curl_md5"
+printf '  curl | tee FILE | md5sum (the same work, beside): %.3f\n' "$m_curl_tee"
 printf '  speed ratio vs curl -o:             %.2f\n' "$(echo "$m_curl / $m_ours" | bc -l)"
 printf '  speed ratio vs curl -o + md5sum:    %.2f\n' "$(echo "$m_curl_md5 / $m_ours" | bc -l)"
+printf '  speed ratio vs curl | tee | md5sum: %.2f\n' "$(echo "$m_curl_tee / $m_ours" | bc -l)"

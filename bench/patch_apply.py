@@ -12,7 +12,7 @@ bench/signature_check_bench).
    reference tools: `lzop -d` / `bzip2 -d` of the same unpacked body, piped
    into `dd` writing the same number of bytes; bzip2 also against
    `lbzip2 -d -n $(nproc)`, which decodes on every core. Medians of 5 runs
-   after one warm-up run; the apply's peak RSS is set against packed +
+   after one warm-up run, ours and the references taking turns; the apply's peak RSS is set against packed +
    unpacked size.
 3. Times CheckFileMd5 against `md5sum` on a 1 GB file, and on the same file
    `zrpatch sign` against `minisign -S` and the programs' signature check
@@ -58,6 +58,17 @@ def medians(argv, **kwargs):
     run_timed(argv, **kwargs)  # warm-up: page cache, first-touch effects
     samples = [run_timed(argv, **kwargs) for _ in range(RUNS)]
     return (statistics.median(s[0] for s in samples), max(s[1] for s in samples))
+
+
+def medians_alternating(sides):
+    """Like medians() for several commands, run in turn: [(median s, peak RSS)]."""
+    for argv, kwargs in sides:
+        run_timed(argv, **kwargs)
+    samples = [[] for _ in sides]
+    for _ in range(RUNS):
+        for i, (argv, kwargs) in enumerate(sides):
+            samples[i].append(run_timed(argv, **kwargs))
+    return [(statistics.median(s[0] for s in runs), max(s[1] for s in runs)) for runs in samples]
 
 
 def content(rng, size):
@@ -133,9 +144,13 @@ def bench_codec(zrpatch, root, old, new, codec):
     shutil.rmtree(game, ignore_errors=True)
     shutil.copytree(old, game)
     apply = [zrpatch, "apply", patch, "--game", game, "--version", "1.0.1"]
-    apply_time, apply_rss = medians(apply, stdout=subprocess.DEVNULL)
-    ref_time, _ = medians(reference)
-    parallel_time = medians(parallel)[0] if parallel else None
+    # Ours and the references take turns, so that a change in the machine's
+    # load falls on all of them alike.
+    sides = [(apply, {"stdout": subprocess.DEVNULL}), (reference, {})]
+    if parallel:
+        sides.append((parallel, {}))
+    (apply_time, apply_rss), (ref_time, _), *rest = medians_alternating(sides)
+    parallel_time = rest[0][0] if parallel else None
 
     for name in ("data/big.dat", *(f"added/file{i}.dat" for i in range(10))):
         if not same_file(os.path.join(game, name), os.path.join(new, name)):

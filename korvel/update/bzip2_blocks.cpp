@@ -1,5 +1,7 @@
 #include "korvel/update/bzip2_blocks.h"
 
+#include "korvel/update/bzip2_block_decoder.h"
+
 #include <bzlib.h>
 
 #include <algorithm>
@@ -194,10 +196,9 @@ struct Segment {
 
 struct Slot {
     std::size_t segment = 0;
-    std::vector<unsigned char> input;
     std::unique_ptr<unsigned char[]> output;
     std::size_t produced = 0;
-    BlockResult result = BlockResult::Bad;
+    Bzip2BlockDecoder::Result result = Bzip2BlockDecoder::Result::Refused;
     bool done = false;
 };
 
@@ -252,10 +253,11 @@ unsigned Bzip2DecodeThreads() {
 }
 
 std::size_t Bzip2DecodeFootprint(unsigned level, unsigned threads) {
-    const std::size_t perThread = level * 400000u + kLibraryState;
-    const std::size_t perJob = OutputRoom(level) + InputRoom(level);
-    // The main thread decodes oversized blocks in place with a state of its own.
-    return (threads + 1) * perThread + 2 * threads * perJob;
+    const std::size_t perThread = Bzip2BlockDecoder::Footprint(level);
+    // The main thread decodes what the threads leave to the library, in
+    // place, from one re-framed block at a time.
+    const std::size_t library = level * 400000u + kLibraryState + InputRoom(level);
+    return threads * perThread + library + 2 * threads * OutputRoom(level);
 }
 
 bool DecodeBzip2AtMarks(const unsigned char* packed, std::size_t size,
@@ -304,7 +306,12 @@ bool DecodeBzip2AtMarks(const unsigned char* packed, std::size_t size,
     bool stop = false;
 
     auto work = [&] {
-        AllocCache cache;
+        std::unique_ptr<Bzip2BlockDecoder> decoder;
+        try {
+            decoder = std::make_unique<Bzip2BlockDecoder>(level);
+        } catch (const std::exception&) {
+            // Every block goes to the library on the main thread.
+        }
         for (;;) {
             Slot* slot;
             {
@@ -316,9 +323,10 @@ bool DecodeBzip2AtMarks(const unsigned char* packed, std::size_t size,
                 queue.pop_front();
             }
             const Segment& seg = segments[slot->segment];
-            Reframe(packed, size, seg.begin, seg.end, seg.crc, slot->input);
-            slot->result = DecodeBlock(slot->input, slot->output.get(), OutputRoom(level), cache,
-                                       slot->produced);
+            slot->result =
+                decoder ? decoder->Decode(packed, size, seg.begin, seg.end, slot->output.get(),
+                                          OutputRoom(level), slot->produced)
+                        : Bzip2BlockDecoder::Result::Refused;
             {
                 std::lock_guard lock(mutex);
                 slot->done = true;
@@ -339,6 +347,7 @@ bool DecodeBzip2AtMarks(const unsigned char* packed, std::size_t size,
     }
 
     AllocCache mainCache;
+    std::vector<unsigned char> input;
     std::size_t offset = 0, scheduled = 0;
     std::uint32_t combined = 0;
     for (std::size_t next = 0; ok && next < segments.size(); ++next) {
@@ -358,12 +367,23 @@ bool DecodeBzip2AtMarks(const unsigned char* packed, std::size_t size,
             doneCv.wait(lock, [&] { return slot.done; });
         }
         std::size_t produced = slot.produced;
-        if (slot.result == BlockResult::Full)
-            slot.result =
-                DecodeBlock(slot.input, out + offset, capacity - offset, mainCache, produced);
-        else if (slot.result == BlockResult::Ok && produced <= expected - offset)
-            std::memcpy(out + offset, slot.output.get(), produced);
-        if (slot.result != BlockResult::Ok || produced > expected - offset) {
+        BlockResult result = BlockResult::Bad;
+        if (slot.result == Bzip2BlockDecoder::Result::Ok) {
+            result = BlockResult::Ok;
+            if (produced <= expected - offset)
+                std::memcpy(out + offset, slot.output.get(), produced);
+        } else {
+            // Too big for a slot, or a block only the library may judge:
+            // decoded by the library in place.
+            const Segment& seg = segments[next];
+            try {
+                Reframe(packed, size, seg.begin, seg.end, seg.crc, input);
+                result = DecodeBlock(input, out + offset, capacity - offset, mainCache, produced);
+            } catch (const std::exception&) {
+                result = BlockResult::Bad;
+            }
+        }
+        if (result != BlockResult::Ok || produced > expected - offset) {
             ok = false;
             break;
         }

@@ -2,8 +2,9 @@
 // 4-byte header ("BZh" and the block size level), blocks that each start
 // with a 48-bit magic at any bit offset and carry the CRC of their output,
 // and an end marker with the CRC combined over all blocks. Each block is
-// re-framed as a stream of its own (whose stream CRC is the block CRC) and
-// handed to libbz2, so the decoding itself is the library's.
+// decoded by Bzip2BlockDecoder; a block it turns down, or whose output is
+// too big for a thread's slot, is re-framed as a stream of its own (whose
+// stream CRC is the block CRC) and handed to libbz2.
 //
 // Nothing here reports errors: a stream that does not decode cleanly this
 // way (damaged, cut, a magic that is really part of the coded data, a length

@@ -8,22 +8,12 @@
 #include <vector>
 
 #include "korvel/update/bzip2_blocks.h"
+#include "tests/korvel/update/bzip2_test_data.h"
 
 namespace {
 
-std::string Compress(const std::string& data, int level) {
-    std::string out(data.size() + data.size() / 100 + 600, '\0');
-    auto size = static_cast<unsigned int>(out.size());
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(data.data()),
-                                       static_cast<unsigned int>(data.size()), level, 0, 0),
-              BZ_OK);
-    out.resize(size);
-    return out;
-}
-
-const unsigned char* Bytes(const std::string& s) {
-    return reinterpret_cast<const unsigned char*>(s.data());
-}
+using bzip2_test::Bytes;
+using bzip2_test::Compress;
 
 std::string Sample(const char* kind, std::size_t size, unsigned seed) {
     std::mt19937 rng(seed);

@@ -8,6 +8,8 @@
 #include <random>
 #include <string>
 
+#include "tests/korvel/update/bzip2_test_data.h"
+
 namespace {
 
 constexpr std::size_t kNoLimit = SIZE_MAX;
@@ -27,19 +29,8 @@ std::string Wordy(std::size_t size, unsigned seed) {
     return out;
 }
 
-std::string Compress(const std::string& data, int level) {
-    std::string out(data.size() + data.size() / 100 + 600, '\0');
-    auto size = static_cast<unsigned int>(out.size());
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(data.data()),
-                                       static_cast<unsigned int>(data.size()), level, 0, 0),
-              BZ_OK);
-    out.resize(size);
-    return out;
-}
-
-const unsigned char* Bytes(const std::string& s) {
-    return reinterpret_cast<const unsigned char*>(s.data());
-}
+using bzip2_test::Bytes;
+using bzip2_test::Compress;
 
 // What the library makes of the stream in one call into expected + slack
 // bytes: the output when it ends cleanly with exactly expected bytes.

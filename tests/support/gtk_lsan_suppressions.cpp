@@ -1,5 +1,5 @@
 // The toolkit libraries keep caches for the life of the process (fonts,
-// types, themes, the X connection); the leak checker of sanitizer builds is
+// types, themes, the X connection, the GL driver); the leak checker of sanitizer builds is
 // told to leave allocations made inside them alone.
 extern "C" const char* __lsan_default_suppressions();
 
@@ -18,9 +18,12 @@ extern "C" const char* __lsan_default_suppressions() {
            "leak:libharfbuzz.so\n"
            "leak:libfreetype.so\n"
            "leak:libX11.so\n"
+           "leak:libXext.so\n"
            "leak:libatk-1.0.so\n"
            "leak:libatk-bridge-2.0.so\n"
            "leak:libepoxy.so\n"
+           // Mesa's software renderer, which WebKit's compositing brings in.
+           "leak:swrast_dri.so\n"
            "leak:libwebkit2gtk-4.1.so\n"
            "leak:libjavascriptcoregtk-4.1.so\n"
            "leak:libsoup-3.0.so\n";

@@ -1,7 +1,7 @@
 // Decodes bzip2 streams block by block on two threads and in one library
 // call, and checks that the block-wise decode never gives a result the
 // one-call decode does not give byte for byte. Streams that pack several
-// blocks cleanly must decode block-wise as well.
+// blocks cleanly must decode block-wise as well (an empty one has none).
 //
 // Input: a mode byte, four parameter bytes, then the payload. Mode bit 0:
 // the payload seeds data that is packed here (level 1, so that a few
@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (blockwise)
         Require(oneCall && std::memcmp(ours.data(), reference.data(), expected) == 0);
-    if ((mode & 1) && !damaged)
+    // A stream without blocks (nothing packed) is left to the one-call decode.
+    if ((mode & 1) && !damaged && expected > 0)
         Require(blockwise);
     return 0;
 }

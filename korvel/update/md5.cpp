@@ -47,6 +47,17 @@ bool OpenForWriting(int fd) {
     return false;
 }
 
+// The file opened for reading, or -1 when it cannot be or some process has
+// it open for writing.
+int OpenToCheck(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && OpenForWriting(fd)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::string HexLower(const unsigned char* digest, unsigned size) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
@@ -76,12 +87,10 @@ ssize_t ReadBlock(int fd, unsigned char* buf) {
 }  // namespace
 
 int CheckFileMd5(std::string path, std::string expectedHex) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenToCheck(path);
     if (fd < 0)
         return 0;
     FdCloser closer{fd};
-    if (OpenForWriting(fd))
-        return 0;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kBlockSize);
@@ -205,12 +214,10 @@ int CheckWrittenFileMd5(const std::string& path, std::uint64_t size, const std::
                         std::string expectedHex) {
     if (digestHex.empty())
         return CheckFileMd5(path, std::move(expectedHex));
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenToCheck(path);
     if (fd < 0)
         return 0;
     FdCloser closer{fd};
-    if (OpenForWriting(fd))
-        return 0;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<std::uint64_t>(st.st_size) != size)
